@@ -1,0 +1,52 @@
+#include "output/raw_line.h"
+
+#include <array>
+#include <cstdio>
+
+#include "output/text_format.h"
+
+namespace
+{
+
+constexpr int PAYLOAD_MAX = 4096;
+constexpr std::size_t HEAD_MAX = sizeof "PGN: 4294967295  SRC: 255  LEN: -2147483648  DATA: ";
+constexpr std::size_t LINE_MAX_BYTES = HEAD_MAX + 3 * PAYLOAD_MAX + 1;
+
+// "%02X " for every byte value.
+constexpr std::array<std::array<char, 3>, 256> make_hex_table()
+{
+    constexpr char digits[] = "0123456789ABCDEF";
+    std::array<std::array<char, 3>, 256> table{};
+    for (int b = 0; b < 256; b++)
+        table[b] = {digits[b >> 4], digits[b & 0xF], ' '};
+    return table;
+}
+constexpr auto HEX_BYTES = make_hex_table();
+
+} // namespace
+
+void print_raw_line(uint32_t pgn, uint8_t source, int32_t length, const uint8_t *payload)
+{
+    char line[LINE_MAX_BYTES];
+    char *out = line;
+
+    out = append_text(out, "PGN: ");
+    out = append_unsigned_padded(out, pgn, 6);
+    out = append_text(out, "  SRC: ");
+    out = append_unsigned_padded(out, source, 3);
+    out = append_text(out, "  LEN: ");
+    out = append_signed_padded(out, length, 3);
+    out = append_text(out, "  DATA: ");
+
+    int count = length < 0 ? 0 : length > PAYLOAD_MAX ? PAYLOAD_MAX : length;
+    for (int i = 0; i < count; i++) {
+        const auto &hex = HEX_BYTES[payload[i]];
+        out[0] = hex[0];
+        out[1] = hex[1];
+        out[2] = hex[2];
+        out += 3;
+    }
+    *out++ = '\n';
+
+    std::fwrite(line, 1, static_cast<std::size_t>(out - line), stdout);
+}
