@@ -37,7 +37,9 @@ int open_j1939_socket()
 
 j1939_address_bytes make_bind_address(unsigned interface_index, int32_t)
 {
-    sockaddr_can address{};
+    // Zeroed whole, padding included: the kernel is handed every byte of the record.
+    sockaddr_can address;
+    std::memset(&address, 0, sizeof address);
     address.can_family = AF_CAN;
     address.can_ifindex = static_cast<int>(interface_index);
     address.can_addr.j1939.name = J1939_NO_NAME;
@@ -60,7 +62,8 @@ bool set_receive_options(int fd, int32_t pgn_filter)
 
     // The kernel keeps pgn & pgn_mask: only a full mask keeps every bit of the filter, so a
     // filter that is no PGN (such as -1) matches nothing instead of turning into one that is.
-    j1939_filter filter{};
+    j1939_filter filter;
+    std::memset(&filter, 0, sizeof filter);
     filter.pgn = static_cast<uint32_t>(pgn_filter);
     filter.pgn_mask = ~uint32_t{0};
     return set_option(fd, SOL_CAN_J1939, SO_J1939_FILTER, &filter, sizeof filter);
