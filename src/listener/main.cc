@@ -10,6 +10,7 @@
 #include "listener/bus_endpoint.h"
 #include "listener/command_line.h"
 #include "output/json_record.h"
+#include "output/output_stream.h"
 #include "output/raw_line.h"
 
 namespace
@@ -39,20 +40,18 @@ bool open_standard_descriptors()
     return true;
 }
 
-// A stop signal may only interrupt the receive. Arriving during a write to standard output it
-// would make the write fail and stdio drop what it holds, so outside the receive both stop
-// signals are held back and delivered at the next receive.
-void change_stop_signals(int how)
+sigset_t stop_signal_set()
 {
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    // Fails only for an invalid how.
-    (void)sigprocmask(how, &stop_signals, nullptr);
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    return signals;
 }
 
-// Without automatic restart, so that a stop signal interrupts a blocked receive.
+// Without automatic restart, so that a stop signal interrupts a blocked receive. It must
+// interrupt nothing else: a write to standard output that it cut short would lose what stdio
+// held, so the writers hold the stop signals back while they write to the descriptor.
 void install_stop_handlers()
 {
     struct sigaction action {
@@ -62,7 +61,16 @@ void install_stop_handlers()
     sigemptyset(&action.sa_mask);
     (void)sigaction(SIGINT, &action, nullptr);
     (void)sigaction(SIGTERM, &action, nullptr);
-    change_stop_signals(SIG_BLOCK);
+    hold_during_writes(stop_signal_set());
+}
+
+// Around writes of the listener's own: a stop signal is then delivered when they are done, or,
+// once the loop has ended, when the process ends, where it changes nothing.
+void change_stop_signals(int how)
+{
+    sigset_t signals = stop_signal_set();
+    // Fails only for an invalid how.
+    (void)sigprocmask(how, &signals, nullptr);
 }
 
 // Remembers the error of the first write to standard output that failed.
@@ -97,26 +105,22 @@ int main(int argc, char **argv)
 
     int status = 0;
     int output_errno = 0;
+    change_stop_signals(SIG_BLOCK);
     std::printf("Listening for NMEA 2000 messages on %s...\n", settings.interface_name);
+    change_stop_signals(SIG_UNBLOCK);
 
     uint8_t buffer[RECEIVE_BUFFER_SIZE];
-    while (!output_failed(&output_errno)) {
-        change_stop_signals(SIG_UNBLOCK);
-        if (!keep_running) {
-            change_stop_signals(SIG_BLOCK);
-            break;
-        }
-
+    while (keep_running && !output_failed(&output_errno)) {
         uint32_t pgn;
         uint8_t source;
         int32_t n = receive_message(fd, buffer, &pgn, &source);
-        int receive_errno = errno;
-        change_stop_signals(SIG_BLOCK);
 
         if (n < 0) {
-            if (receive_errno == EINTR)
+            if (errno == EINTR)
                 continue;
             // A lost interface is a failure, whatever the loop did before.
+            int receive_errno = errno;
+            change_stop_signals(SIG_BLOCK);
             errno = receive_errno;
             std::perror("recvfrom");
             status = 1;
@@ -129,6 +133,7 @@ int main(int argc, char **argv)
             print_raw_line(pgn, source, n, buffer);
     }
 
+    change_stop_signals(SIG_BLOCK);
     std::puts("\nExiting.");
     if (close(fd) < 0) {
         std::perror("close");

@@ -5,6 +5,7 @@
 
 #include "descriptions/pgn_table.h"
 #include "output/field_decoder.h"
+#include "output/output_stream.h"
 #include "output/text_format.h"
 
 namespace
@@ -74,5 +75,5 @@ void print_json_record(uint32_t pgn, uint8_t source, int32_t length, const uint8
         out = append_fields(out, *entry, length, payload);
     out = append_text(out, "\n  }\n}\n");
 
-    std::fwrite(record, 1, static_cast<std::size_t>(out - record), stdout);
+    emit_output(record, static_cast<std::size_t>(out - record));
 }

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdio>
 
+#include "output/output_stream.h"
 #include "output/text_format.h"
 
 namespace
@@ -48,5 +49,5 @@ void print_raw_line(uint32_t pgn, uint8_t source, int32_t length, const uint8_t 
     }
     *out++ = '\n';
 
-    std::fwrite(line, 1, static_cast<std::size_t>(out - line), stdout);
+    emit_output(line, static_cast<std::size_t>(out - line));
 }

@@ -1,0 +1,50 @@
+#include "output/output_stream.h"
+
+#include <cstdio>
+
+#if __has_include(<stdio_ext.h>)
+#include <stdio_ext.h>
+#define N2K_HAVE_STDIO_EXT 1
+#endif
+
+namespace
+{
+
+sigset_t held_signals;
+bool holding = false;
+
+// Whether handing length more bytes to standard output may make stdio write to the descriptor.
+// Most calls only fill the buffer, and cost no system call at all.
+bool may_write(std::size_t length)
+{
+#ifdef N2K_HAVE_STDIO_EXT
+    if (__flbf(stdout))
+        return true;
+    return __fpending(stdout) + length >= __fbufsize(stdout);
+#else
+    (void)length;
+    return true;
+#endif
+}
+
+} // namespace
+
+void hold_during_writes(const sigset_t &signals)
+{
+    held_signals = signals;
+    holding = true;
+}
+
+void emit_output(const char *text, std::size_t length)
+{
+    if (!holding || !may_write(length)) {
+        std::fwrite(text, 1, length, stdout);
+        return;
+    }
+
+    // Fails only for an invalid how.
+    sigset_t previous;
+    (void)sigprocmask(SIG_BLOCK, &held_signals, &previous);
+    std::fwrite(text, 1, length, stdout);
+    (void)sigprocmask(SIG_SETMASK, &previous, nullptr);
+}
