@@ -11,7 +11,7 @@ namespace
 
 constexpr int PAYLOAD_MAX = 4096;
 constexpr std::size_t HEAD_MAX = sizeof "PGN: 4294967295  SRC: 255  LEN: -2147483648  DATA: ";
-constexpr std::size_t LINE_MAX_BYTES = HEAD_MAX + 3 * PAYLOAD_MAX + 1;
+constexpr std::size_t LINE_MAX_BYTES = HEAD_MAX + 3 * std::size_t{PAYLOAD_MAX} + 1;
 
 // "%02X " for every byte value.
 constexpr std::array<std::array<char, 3>, 256> make_hex_table()
