@@ -1,0 +1,527 @@
+// The listener on a real Linux kernel: Debian's stock kernel boots under qemu with its own CAN,
+// J1939 and vcan modules, the unchanged program listens on vcan0 while can-utils put traffic on
+// the bus, and every case's standard output, standard error and exit status come back out of the
+// VM to be compared here, byte for byte, with what they should be.
+//
+// usage: kernel_j1939_test <program> <cache folder> <work folder> [gtest options]
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace
+{
+
+std::string program_path;
+std::string cache_path;
+std::string work_path;
+
+// What happened to one case inside the VM.
+struct case_result {
+    std::string out;
+    std::string err;
+    std::string log; // the traffic tools' own output, for the failure report
+    int status = -1;
+};
+
+struct vm_run {
+    std::string failure; // empty when the VM ran every case and powered off
+    std::string console; // with its escape codes and carriage returns removed
+    std::map<std::string, case_result> results;
+};
+
+struct kernel_case {
+    const char *name;
+    const char *args;    // the listener's arguments
+    const char *traffic; // shell commands run in the VM once the listener waits in its receive
+    const char *stop;    // signal sent afterwards: INT, TERM, or none
+    std::string out;
+    std::string err;
+    int status;
+};
+
+const char *BANNER = "Listening for NMEA 2000 messages on vcan0...\n";
+const char *CLOSING = "\nExiting.\n";
+
+// One of each kind of frame, in an order that shows nothing is reordered or lost around the
+// 11-bit frame: a PDU2 broadcast, a PDU1 to the global address, a PDU1 to node 0x23 (not the
+// listener's business unless it is promiscuous), an 11-bit frame, a message of no bytes, and a
+// 100-byte broadcast transfer, which the kernel paces at 50 ms a frame.
+const char *BUS_TRAFFIC = "cansend vcan0 09F20010#00AB12FF7F0A0BCD\n"
+                          "cansend vcan0 18EAFF22#00EE00\n"
+                          "cansend vcan0 18EA2345#14F001\n"
+                          "cansend vcan0 123#DEADBEEF\n"
+                          "cansend vcan0 18EAFF45#\n"
+                          "timeout 10 j1939cat -B -i /data/bam.bin vcan0:0x80 :,0x0FF00\n"
+                          "sleep 2\n";
+
+const char *JSON_TRAFFIC = "cansend vcan0 09F11223#FF5C3D9CFF7FFFFC\n"
+                           "cansend vcan0 09F20010#00AB12FF7F0A0BCD\n";
+
+const char *DESCRIPTIONS = "[PGN_127250]\n"
+                           "name = Vessel Heading\n"
+                           "field_1 = heading, u, 1, 16, 0.0001, 0, rad\n"
+                           "field_2 = deviation, s, 3, 16, 0.0001, 0, rad\n";
+
+// A transfer of 5000 bytes between two j1939cat, the second bound to address 0x90: the kernel
+// reassembles it because both ends are its own sockets, and hands it whole to the promiscuous
+// listener too. j1939cat 2020.11 exits 1 with "truncated" even after a good transfer, so the
+// peer's copy is compared instead; the result lands in the log shown on failure.
+const char *EXTENDED_TRAFFIC = "timeout 20 j1939cat -r vcan0:0x90 >/tmp/peer.out &\n"
+                               "peer=$!\n"
+                               "await_receive $peer\n"
+                               "timeout 20 j1939cat -i /data/etp.bin vcan0:0x80 :0x90,0x0EF00\n"
+                               "sleep 1\n"
+                               "kill $peer\n"
+                               "wait $peer\n"
+                               "cmp /data/etp.bin /tmp/peer.out && echo peer got every byte\n";
+
+const int BAM_SIZE = 100;
+const int EXTENDED_SIZE = 5000;
+const int RECEIVE_BUFFER = 4096;
+
+// Counting down, so a byte out of place shows.
+std::string bam_payload()
+{
+    std::string bytes;
+    for (int i = 0; i < BAM_SIZE; i++)
+        bytes += static_cast<char>(255 - i);
+    return bytes;
+}
+
+// A period of 251 matches neither the 7-byte packets nor the 256-packet windows of the
+// transfer, so a packet put in the wrong place changes the bytes.
+std::string extended_payload()
+{
+    std::string bytes;
+    for (int i = 0; i < EXTENDED_SIZE; i++)
+        bytes += static_cast<char>(i % 251);
+    return bytes;
+}
+
+std::string hex_bytes(const std::string &bytes, size_t count)
+{
+    std::string text;
+    char pair[4];
+
+    for (size_t i = 0; i < count && i < bytes.size(); i++) {
+        std::snprintf(pair, sizeof pair, "%02X ", static_cast<unsigned char>(bytes[i]));
+        text += pair;
+    }
+    return text;
+}
+
+std::vector<kernel_case> kernel_cases()
+{
+    std::string pdu2 = "PGN: 127488  SRC: 16   LEN: 8    DATA: 00 AB 12 FF 7F 0A 0B CD \n";
+    std::string global = "PGN: 59904   SRC: 34   LEN: 3    DATA: 00 EE 00 \n";
+    std::string other_node = "PGN: 59904   SRC: 69   LEN: 3    DATA: 14 F0 01 \n";
+    std::string empty = "PGN: 59904   SRC: 69   LEN: 0    DATA: \n";
+    std::string bam =
+        "PGN: 65280   SRC: 128  LEN: 100  DATA: " + hex_bytes(bam_payload(), BAM_SIZE) + "\n";
+    std::string cut =
+        "PGN: 61184   SRC: 128  LEN: 4096  DATA: " + hex_bytes(extended_payload(), RECEIVE_BUFFER) +
+        "\n";
+    std::string described = "{\n"
+                            "  \"pgn\": 127250,\n"
+                            "  \"description\": \"Vessel Heading\",\n"
+                            "  \"sourceAddress\": 35,\n"
+                            "  \"payloadLength\": 8,\n"
+                            "  \"fields\": {\n"
+                            "    \"heading\": 1.5708,\n"
+                            "    \"deviation\": -0.0100\n"
+                            "  }\n"
+                            "}\n";
+    std::string undescribed = "{\n"
+                              "  \"pgn\": 127488,\n"
+                              "  \"sourceAddress\": 16,\n"
+                              "  \"payloadLength\": 8,\n"
+                              "  \"fields\": {\n"
+                              "\n"
+                              "  }\n"
+                              "}\n";
+    std::string quiet = std::string(BANNER) + CLOSING;
+
+    return {
+        {"every_message", "vcan0", BUS_TRAFFIC, "INT",
+         BANNER + pdu2 + global + other_node + empty + bam + CLOSING, "", 0},
+        {"pgn_127488", "vcan0 -p 127488", BUS_TRAFFIC, "INT", BANNER + pdu2 + CLOSING, "", 0},
+        {"pgn_59904", "vcan0 -p 59904", BUS_TRAFFIC, "INT",
+         BANNER + global + other_node + empty + CLOSING, "", 0},
+        {"json", "vcan0 -j -c /data/n2k-devices.conf", JSON_TRAFFIC, "INT",
+         BANNER + described + undescribed + CLOSING, "", 0},
+        {"extended_transfer", "vcan0", EXTENDED_TRAFFIC, "TERM", BANNER + cut + CLOSING, "", 0},
+        {"interface_down", "vcan0", "ip link set vcan0 down\n", "none", quiet,
+         "recvfrom: Network is down\n", 1},
+        {"sigint_while_waiting", "vcan0", ":\n", "INT", quiet, "", 0},
+        {"sigterm_while_waiting", "vcan0", ":\n", "TERM", quiet, "", 0},
+        {"no_such_interface", "nosuch0", ":\n", "none", "", "if_nametoindex: No such device\n", 1},
+        {"not_a_can_interface", "lo", ":\n", "none", "", "bind: No such device\n", 1},
+    };
+}
+
+bool write_file(const std::string &path, const std::string &content)
+{
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+
+    file << content;
+    return static_cast<bool>(file);
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream content;
+
+    content << file.rdbuf();
+    return content.str();
+}
+
+std::string cases_script(const std::vector<kernel_case> &cases)
+{
+    std::string script;
+
+    for (const kernel_case &c : cases) {
+        script += "traffic()\n{\n";
+        script += c.traffic;
+        script += "}\n";
+        script += std::string("run_case ") + c.name + " " + c.stop + " " + c.args + "\n\n";
+    }
+    return script;
+}
+
+// Returns the script's exit status, or -1 when it could not be run.
+int run_boot_script()
+{
+    std::string script = std::string(N2K_KERNEL_TEST_DIR) + "/boot_vm.sh";
+    pid_t child = fork();
+
+    if (child < 0)
+        return -1;
+    if (child == 0) {
+        execl("/bin/bash", "bash", script.c_str(), program_path.c_str(), cache_path.c_str(),
+              work_path.c_str(), static_cast<char *>(nullptr));
+        std::perror("execl /bin/bash");
+        _exit(127);
+    }
+
+    int status;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR)
+            return -1;
+    }
+    if (!WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+// Drops the terminal control sequences that SeaBIOS and the kernel put on the console.
+std::string clean_console(const std::string &raw)
+{
+    std::string text;
+
+    for (size_t i = 0; i < raw.size(); i++) {
+        char c = raw[i];
+        if (c == '\r')
+            continue;
+        if (c != '\x1b') {
+            text += c;
+            continue;
+        }
+        if (i + 1 < raw.size() && raw[i + 1] == '[') {
+            i += 2;
+            while (i < raw.size() && !(raw[i] >= '@' && raw[i] <= '~'))
+                i++;
+        } else {
+            i++;
+        }
+    }
+    return text;
+}
+
+int base64_value(char c)
+{
+    if (c >= 'A' && c <= 'Z')
+        return c - 'A';
+    if (c >= 'a' && c <= 'z')
+        return c - 'a' + 26;
+    if (c >= '0' && c <= '9')
+        return c - '0' + 52;
+    if (c == '+')
+        return 62;
+    if (c == '/')
+        return 63;
+    return -1;
+}
+
+bool base64_decode(const std::string &text, std::string &bytes)
+{
+    unsigned bits = 0;
+    int count = 0;
+
+    bytes.clear();
+    for (char c : text) {
+        if (c == '=' || c == '\n' || c == ' ')
+            continue;
+        int value = base64_value(c);
+        if (value < 0)
+            return false;
+        bits = (bits << 6) | static_cast<unsigned>(value);
+        count += 6;
+        if (count >= 8) {
+            count -= 8;
+            bytes += static_cast<char>((bits >> count) & 0xFF);
+        }
+    }
+    return true;
+}
+
+std::vector<std::string> split_lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    std::string line;
+
+    while (std::getline(stream, line))
+        lines.push_back(line);
+    return lines;
+}
+
+// A result reads "@@case NAME", "@@stdout", base64 lines, "@@stderr", ..., "@@log", ...,
+// "@@status N", "@@end NAME".
+std::string parse_results(const std::string &console, std::map<std::string, case_result> &results)
+{
+    std::vector<std::string> lines = split_lines(console);
+    std::string name;
+    std::map<std::string, std::string> sections;
+    std::string *section = nullptr;
+    int status = -1;
+
+    for (const std::string &line : lines) {
+        if (line.rfind("@@case ", 0) == 0) {
+            name = line.substr(7);
+            sections.clear();
+            section = nullptr;
+            status = -1;
+        } else if (name.empty()) {
+            continue;
+        } else if (line == "@@stdout" || line == "@@stderr" || line == "@@log") {
+            section = &sections[line.substr(2)];
+        } else if (line.rfind("@@status ", 0) == 0) {
+            status = std::atoi(line.c_str() + 9);
+        } else if (line == "@@end " + name) {
+            case_result result;
+            if (!base64_decode(sections["stdout"], result.out) ||
+                !base64_decode(sections["stderr"], result.err) ||
+                !base64_decode(sections["log"], result.log))
+                return "the result of case " + name + " is garbled on the console";
+            result.status = status;
+            results[name] = result;
+            name.clear();
+        } else if (section != nullptr) {
+            *section += line + "\n";
+        }
+    }
+    return "";
+}
+
+std::string console_tail(const std::string &console, size_t count)
+{
+    std::vector<std::string> lines = split_lines(console);
+    size_t first = lines.size() > count ? lines.size() - count : 0;
+    std::string tail;
+
+    for (size_t i = first; i < lines.size(); i++)
+        tail += "  | " + lines[i] + "\n";
+    return tail;
+}
+
+vm_run boot_and_run()
+{
+    vm_run run;
+    std::string guest = work_path + "/guest";
+    std::error_code error;
+
+    std::filesystem::remove_all(guest, error);
+    std::filesystem::create_directories(guest + "/data", error);
+    if (error) {
+        run.failure = "cannot make " + guest + ": " + error.message();
+        return run;
+    }
+    if (!write_file(guest + "/cases.sh", cases_script(kernel_cases())) ||
+        !write_file(guest + "/data/n2k-devices.conf", DESCRIPTIONS) ||
+        !write_file(guest + "/data/bam.bin", bam_payload()) ||
+        !write_file(guest + "/data/etp.bin", extended_payload())) {
+        run.failure = "cannot write the VM's files into " + guest;
+        return run;
+    }
+
+    int status = run_boot_script();
+    run.console = clean_console(read_file(work_path + "/console.log"));
+    if (status != 0) {
+        run.failure =
+            "boot_vm.sh failed (status " + std::to_string(status) + "); its messages are above";
+        return run;
+    }
+
+    run.failure = parse_results(run.console, run.results);
+    if (!run.failure.empty())
+        return run;
+    if (run.console.find("@@done complete") == std::string::npos) {
+        std::string::size_type done = run.console.find("@@done ");
+        if (done != std::string::npos)
+            run.failure = "the VM stopped early: " +
+                          run.console.substr(done + 7, run.console.find('\n', done) - done - 7);
+        else
+            run.failure = "the VM never finished its cases";
+    }
+    return run;
+}
+
+const vm_run &the_run()
+{
+    static vm_run run = boot_and_run();
+    return run;
+}
+
+// Shows non-printing bytes, and cuts a long line to the part around column.
+std::string show_line(const std::string &line, size_t column)
+{
+    const size_t WIDTH = 120;
+    std::string text;
+    size_t first = 0;
+    char code[8];
+
+    if (line.size() > WIDTH && column > WIDTH / 2)
+        first = column - WIDTH / 2;
+    if (first > 0)
+        text += "[" + std::to_string(first) + " bytes]...";
+    for (size_t i = first; i < line.size() && i < first + WIDTH; i++) {
+        unsigned char c = static_cast<unsigned char>(line[i]);
+        if (c == '\\') {
+            text += "\\\\";
+        } else if (c < 0x20 || c >= 0x7F) {
+            std::snprintf(code, sizeof code, "\\x%02X", c);
+            text += code;
+        } else {
+            text += static_cast<char>(c);
+        }
+    }
+    if (line.size() > first + WIDTH)
+        text += "...[" + std::to_string(line.size() - first - WIDTH) + " bytes]";
+    return text;
+}
+
+// A line diff: the lines both texts share at their start and end are left out but for a little
+// context, then what only the expected text has (-) and what only the actual one has (+).
+std::string difference(const std::string &expected, const std::string &actual)
+{
+    // A final line without its newline differs from the same line with one.
+    std::vector<std::string> want = split_lines(expected);
+    std::vector<std::string> got = split_lines(actual);
+    if (!expected.empty() && expected.back() != '\n')
+        want.back() += "[no newline]";
+    if (!actual.empty() && actual.back() != '\n')
+        got.back() += "[no newline]";
+
+    size_t head = 0;
+    while (head < want.size() && head < got.size() && want[head] == got[head])
+        head++;
+    size_t tail = 0;
+    while (tail < want.size() - head && tail < got.size() - head &&
+           want[want.size() - 1 - tail] == got[got.size() - 1 - tail])
+        tail++;
+
+    size_t column = 0;
+    if (head < want.size() - tail && head < got.size() - tail) {
+        const std::string &a = want[head];
+        const std::string &b = got[head];
+        while (column < a.size() && column < b.size() && a[column] == b[column])
+            column++;
+    }
+
+    std::string text;
+    size_t from = head > 2 ? head - 2 : 0;
+    for (size_t i = from; i < head; i++)
+        text += "    " + show_line(want[i], 0) + "\n";
+    for (size_t i = head; i < want.size() - tail; i++)
+        text += "  - " + show_line(want[i], column) + "\n";
+    for (size_t i = head; i < got.size() - tail; i++)
+        text += "  + " + show_line(got[i], column) + "\n";
+    for (size_t i = want.size() - tail; i < want.size() && i < want.size() - tail + 2; i++)
+        text += "    " + show_line(want[i], 0) + "\n";
+    if (column > 0)
+        text += "  (first difference at byte " + std::to_string(column) + " of line " +
+                std::to_string(head + 1) + ")\n";
+    return text;
+}
+
+void PrintTo(const kernel_case &c, std::ostream *stream)
+{
+    *stream << c.name;
+}
+
+std::string case_name(const testing::TestParamInfo<kernel_case> &info)
+{
+    return info.param.name;
+}
+
+} // namespace
+
+TEST(KernelVm, RunsEveryCaseAndPowersOff)
+{
+    const vm_run &run = the_run();
+
+    EXPECT_TRUE(run.failure.empty()) << run.failure << "\nlast console lines:\n"
+                                     << console_tail(run.console, 40);
+}
+
+class KernelCase : public testing::TestWithParam<kernel_case>
+{
+};
+
+TEST_P(KernelCase, OutputAndStatus)
+{
+    const kernel_case &c = GetParam();
+    const vm_run &run = the_run();
+    auto found = run.results.find(c.name);
+
+    ASSERT_TRUE(found != run.results.end())
+        << "the VM gave no result for this case (see KernelVm.RunsEveryCaseAndPowersOff)";
+    const case_result &result = found->second;
+    std::string context =
+        "listener arguments: " + std::string(c.args) + "\ntraffic tools' output:\n" + result.log;
+
+    EXPECT_TRUE(result.out == c.out) << "standard output differs:\n"
+                                     << difference(c.out, result.out) << context;
+    EXPECT_TRUE(result.err == c.err) << "standard error differs:\n"
+                                     << difference(c.err, result.err) << context;
+    EXPECT_EQ(result.status, c.status) << context;
+}
+
+INSTANTIATE_TEST_SUITE_P(Vcan0, KernelCase, testing::ValuesIn(kernel_cases()), case_name);
+
+int main(int argc, char **argv)
+{
+    testing::InitGoogleTest(&argc, argv);
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: %s <program> <cache folder> <work folder> [gtest options]\n",
+                     argv[0]);
+        return 2;
+    }
+    program_path = argv[1];
+    cache_path = argv[2];
+    work_path = argv[3];
+    return RUN_ALL_TESTS();
+}
