@@ -1,0 +1,121 @@
+// cmake --install: the tree it lays out, and that the installed program reads the installed
+// description file by default.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "shipping_process.h"
+
+namespace
+{
+
+const std::string SOURCE_DIR = N2K_SOURCE_DIR;
+const std::string CMAKE = N2K_CMAKE;
+
+// The configured path without its leading slash: where it lands under a DESTDIR.
+std::string under_root(const std::string &absolute)
+{
+    return absolute.substr(1);
+}
+
+std::string preload()
+{
+    const char *value = std::getenv("N2K_TEST_PRELOAD");
+    return value != nullptr && *value != '\0' ? value : N2K_SIM_LIBRARY;
+}
+
+void expect_usage_path(const std::string &program)
+{
+    command_result usage = run_command({program});
+    EXPECT_EQ(usage.out, "");
+    EXPECT_EQ(usage.err, usage_text(program));
+    EXPECT_EQ(usage.exit_status, 1);
+}
+
+TEST(install, lays_out_program_manual_and_description_file_under_destdir)
+{
+    std::string destdir = fresh_directory("install-destdir");
+    command_result install = run_command(
+        {CMAKE, "--install", N2K_BUILD_DIR, "--prefix", "/opt/n2k"}, {"DESTDIR=" + destdir});
+    ASSERT_EQ(install.exit_status, 0) << install.out << install.err;
+
+    std::vector<std::string> expected = {"opt/n2k/bin/n2k-listen",
+                                         "opt/n2k/share/man/man1/n2k-listen.1",
+                                         under_root(N2K_DEFAULT_CONFIG)};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(files_under(destdir), expected);
+
+    EXPECT_EQ(read_file(destdir + "/opt/n2k/share/man/man1/n2k-listen.1"),
+              read_file(SOURCE_DIR + "/man/n2k-listen.1"));
+    EXPECT_EQ(read_file(destdir + "/" + under_root(N2K_DEFAULT_CONFIG)),
+              read_file(SOURCE_DIR + "/share/n2k-devices.conf"));
+
+    struct stat info;
+    ASSERT_EQ(stat((destdir + "/opt/n2k/bin/n2k-listen").c_str(), &info), 0);
+    EXPECT_TRUE(info.st_mode & S_IXOTH);
+    expect_usage_path(destdir + "/opt/n2k/bin/n2k-listen");
+}
+
+// A build whose default path lies in a scratch tree, installed there: before the install the
+// program cannot find its file, after it the program decodes with it.
+TEST(install, installed_program_reads_the_installed_file_without_c)
+{
+    std::string work = fresh_directory("install-relocated");
+    std::string build = work + "/build";
+    std::string prefix = work + "/root";
+    std::string config = prefix + "/share/boat/n2k-devices.conf";
+
+    command_result configure =
+        run_command({CMAKE, "-S", SOURCE_DIR, "-B", build, "-G", N2K_GENERATOR,
+                     "-DN2K_BUILD_TESTS=OFF", "-DN2K_J1939_ABI=" N2K_J1939_ABI,
+                     "-DN2K_DEFAULT_CONFIG_PATH=" + config, "-DCMAKE_INSTALL_PREFIX=" + prefix});
+    ASSERT_EQ(configure.exit_status, 0) << configure.out << configure.err;
+    command_result compile = run_command({CMAKE, "--build", build, "--target", "n2k-listen"});
+    ASSERT_EQ(compile.exit_status, 0) << compile.out << compile.err;
+
+    std::string built = build + "/n2k-listen";
+    command_result missing = run_command({built, "can0", "-j"});
+    EXPECT_EQ(missing.out, "");
+    EXPECT_EQ(missing.err, "Could not open config file: No such file or directory\n"
+                           "Could not load config file for JSON mode.\n");
+    EXPECT_EQ(missing.exit_status, 1);
+
+    command_result install = run_command({CMAKE, "--install", build});
+    ASSERT_EQ(install.exit_status, 0) << install.out << install.err;
+    EXPECT_EQ(read_file(config), read_file(SOURCE_DIR + "/share/n2k-devices.conf"));
+
+    if (preload().empty())
+        GTEST_SKIP() << "no simulated bus in this build";
+
+    // Compass at address 5: heading 1.5708 rad, deviation not available, variation
+    // -0.0175 rad, magnetic.
+    std::string feed = work + "/heading.log";
+    write_file(feed, "(1700000000.000000) can0 09F11205#2A5C3DFF7F51FFFD\n");
+    command_result run = run_command({prefix + "/bin/n2k-listen", "can0", "-j"},
+                                     {"LD_PRELOAD=" + preload(), "N2K_SIM_FEED=" + feed}, 60);
+    EXPECT_EQ(run.out, "Listening for NMEA 2000 messages on can0...\n"
+                       "{\n"
+                       "  \"pgn\": 127250,\n"
+                       "  \"description\": \"Vessel Heading\",\n"
+                       "  \"sourceAddress\": 5,\n"
+                       "  \"payloadLength\": 8,\n"
+                       "  \"fields\": {\n"
+                       "    \"sid\": 42.0000,\n"
+                       "    \"heading\": 1.5708,\n"
+                       "    \"deviation\": 3.2767,\n"
+                       "    \"variation\": -0.0175,\n"
+                       "    \"reference\": 1.0000\n"
+                       "  }\n"
+                       "}\n"
+                       "\n"
+                       "Exiting.\n");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.exit_status, 0);
+}
+
+} // namespace
