@@ -43,3 +43,31 @@ format-check:
 
 clean:
 	rm -rf $(BUILD) $(OTHER_BUILD)
+
+# Fifteen seconds of a small motor boat's traffic, played live on the simulated bus into JSON
+# mode with the shipped description file; RAW=1 shows raw mode. The bus stops the listener
+# with SIGTERM at the end of the capture.
+DEMO_CAPTURE := captures/demo.log
+ifeq ($(RAW),1)
+DEMO_OPTIONS :=
+else
+DEMO_OPTIONS := -j -c share/n2k-devices.conf
+endif
+
+# Installs under DESTDIR: the program and manual under PREFIX, the description file at the
+# path compiled into the program (CMAKE_FLAGS=-DN2K_DEFAULT_CONFIG_PATH=... to choose it).
+PREFIX ?= /usr/local
+DESTDIR ?=
+
+.PHONY: demo install package
+
+demo: build
+	@LD_PRELOAD=$(BUILD)/sim/libn2k_sim.so N2K_SIM_FEED=$(DEMO_CAPTURE) N2K_SIM_PACE=1 \
+		$(BUILD)/n2k-listen can0 $(DEMO_OPTIONS)
+
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+# The Debian package, in $(BUILD)/.
+package: build
+	cd $(BUILD) && cpack -G DEB
