@@ -71,3 +71,48 @@ install: build
 # The Debian package, in $(BUILD)/.
 package: build
 	cd $(BUILD) && cpack -G DEB
+
+# The whole suite again with AddressSanitizer and UndefinedBehaviorSanitizer, and the
+# end-to-end tests with the listener under valgrind's memcheck. The heavy tests (load, kernel,
+# shipping, bench) ran in the plain build and are not repeated. gcc's shared sanitizer runtime
+# must come before the preloaded bus. The settings reach the tests both through the CMake cache
+# and through ctest's environment. `make fuzz` builds the fuzz targets with clang, replays
+# their inputs, then runs each for FUZZ_SECONDS (0: the replay only).
+SANITIZE_BUILD := build-asan
+VALGRIND_BUILD := build-valgrind
+FUZZ_BUILD := build-fuzz
+SANITIZERS := address,undefined
+HEAVY_LABELS := load|kernel|shipping|bench
+SANITIZE_PRELOAD = $$(gcc -print-file-name=libasan.so):$(CURDIR)/$(SANITIZE_BUILD)/sim/libn2k_sim.so
+VALGRIND_COMMAND := valgrind --error-exitcode=99 -q --leak-check=full --errors-for-leak-kinds=definite
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := descriptions json_record
+
+.PHONY: sanitize valgrind fuzz
+
+sanitize: deps
+	$(call configure,$(SANITIZE_BUILD),-DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ \
+		-DN2K_SANITIZE=$(SANITIZERS) "-DN2K_TEST_PRELOAD=$(SANITIZE_PRELOAD)")
+	cmake --build $(SANITIZE_BUILD) -j$(JOBS)
+	N2K_TEST_PRELOAD="$(SANITIZE_PRELOAD)" \
+		ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j$(JOBS) -LE '$(HEAVY_LABELS)'
+
+valgrind: deps
+	$(call configure,$(VALGRIND_BUILD),"-DN2K_TEST_WRAPPER=$(VALGRIND_COMMAND)")
+	cmake --build $(VALGRIND_BUILD) -j$(JOBS)
+	N2K_TEST_WRAPPER="$(VALGRIND_COMMAND)" \
+		ctest --test-dir $(VALGRIND_BUILD) --output-on-failure -j$(JOBS) -L e2e
+
+fuzz: deps
+	$(call configure,$(FUZZ_BUILD),-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++)
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) $(addprefix --target fuzz_,$(FUZZ_TARGETS))
+	ctest --test-dir $(FUZZ_BUILD) --output-on-failure -L fuzz
+ifneq ($(FUZZ_SECONDS),0)
+	for t in $(FUZZ_TARGETS); do \
+		mkdir -p $(FUZZ_BUILD)/fuzz-corpus/$$t $(FUZZ_BUILD)/fuzz-artifacts && \
+		$(FUZZ_BUILD)/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -max_len=65536 \
+			-dict=fuzz/$$t.dict -close_fd_mask=2 -print_final_stats=1 \
+			-artifact_prefix=$(FUZZ_BUILD)/fuzz-artifacts/$$t- \
+			$(FUZZ_BUILD)/fuzz-corpus/$$t fuzz/corpus/$$t || exit 1; \
+	done
+endif

@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -115,10 +116,29 @@ run_result run_listener(const run_options &options)
                               ? options.program
                               : env_or("N2K_TEST_LISTENER", N2K_TEST_LISTENER_DEFAULT);
     std::string path = argv.empty() ? program : argv[0];
-    if (argv.empty())
+    const std::string link_dir = dir + "/bin";
+    bool linked = false;
+    if (argv.empty()) {
         argv.push_back(options.argv0);
-    else
+    } else if (std::strchr(options.argv0, '/') == nullptr) {
+        // A wrapper runs the program with the name it was given as argv[0], and the listener's
+        // messages quote argv[0]: the name is a link on the front of PATH, which the wrapper
+        // searches like a shell.
+        if (mkdir(link_dir.c_str(), 0700) < 0 ||
+            symlink(program.c_str(), (link_dir + "/" + options.argv0).c_str()) < 0)
+            throw std::runtime_error("cannot link the listener under its name");
+        linked = true;
+        std::string search = "PATH=" + link_dir;
+        for (std::string &e : env) {
+            if (e.compare(0, 5, "PATH=") == 0)
+                search += ":" + e.substr(5);
+        }
+        std::erase_if(env, [](const std::string &e) { return e.compare(0, 5, "PATH=") == 0; });
+        env.push_back(search);
+        argv.push_back(options.argv0);
+    } else {
         argv.push_back(program);
+    }
     for (const std::string &a : options.args)
         argv.push_back(a);
 
@@ -165,7 +185,8 @@ run_result run_listener(const run_options &options)
             close(fd);
         if (options.ignore_sigpipe)
             signal(SIGPIPE, SIG_IGN);
-        execve(path.c_str(), argv_pointers.data(), env_pointers.data());
+        // A wrapper named without a directory is searched for on PATH.
+        execvpe(path.c_str(), argv_pointers.data(), env_pointers.data());
         _exit(127);
     }
     close(out_pipe[1]);
@@ -205,6 +226,10 @@ run_result run_listener(const run_options &options)
 
     std::remove((dir + "/feed.log").c_str());
     std::remove(log_path.c_str());
+    if (linked) {
+        std::remove((link_dir + "/" + options.argv0).c_str());
+        rmdir(link_dir.c_str());
+    }
     rmdir(dir.c_str());
     return result;
 }
