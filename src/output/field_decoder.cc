@@ -1,5 +1,36 @@
 #include "output/field_decoder.h"
 
+namespace
+{
+
+// Whole bytes, least significant first. The usual widths are spelt out, which compilers turn
+// into one load each where the machine is little-endian.
+uint64_t read_little_endian(const uint8_t *bytes, int count)
+{
+    switch (count) {
+    case 1:
+        return bytes[0];
+    case 2:
+        return uint64_t{bytes[0]} | uint64_t{bytes[1]} << 8;
+    case 4:
+        return uint64_t{bytes[0]} | uint64_t{bytes[1]} << 8 | uint64_t{bytes[2]} << 16 |
+               uint64_t{bytes[3]} << 24;
+    case 8:
+        return uint64_t{bytes[0]} | uint64_t{bytes[1]} << 8 | uint64_t{bytes[2]} << 16 |
+               uint64_t{bytes[3]} << 24 | uint64_t{bytes[4]} << 32 | uint64_t{bytes[5]} << 40 |
+               uint64_t{bytes[6]} << 48 | uint64_t{bytes[7]} << 56;
+    default:
+        break;
+    }
+
+    uint64_t raw = 0;
+    for (int i = 0; i < count; i++)
+        raw |= uint64_t{bytes[i]} << (8 * i);
+    return raw;
+}
+
+} // namespace
+
 bool field_fits(const field_spec &field, int32_t length)
 {
     if (field.start < 0 || field.length < 0 || field.length > 64)
@@ -15,11 +46,7 @@ std::optional<double> decode_field(const uint8_t *payload, const field_spec &fie
     if (field.type != 's' && field.type != 'u')
         return std::nullopt;
 
-    // Whole bytes, least significant first.
-    uint64_t raw = 0;
-    int bytes = (field.length + 7) / 8;
-    for (int i = 0; i < bytes; i++)
-        raw |= uint64_t{payload[field.start + i]} << (8 * i);
+    uint64_t raw = read_little_endian(payload + field.start, (field.length + 7) / 8);
 
     // Bits above the length belong to the next field packed into the same byte.
     if (field.length < 64)

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdio>
+#include <cstring>
 
 #include "output/output_stream.h"
 #include "output/text_format.h"
@@ -13,16 +14,23 @@ constexpr int PAYLOAD_MAX = 4096;
 constexpr std::size_t HEAD_MAX = sizeof "PGN: 4294967295  SRC: 255  LEN: -2147483648  DATA: ";
 constexpr std::size_t LINE_MAX_BYTES = HEAD_MAX + 3 * std::size_t{PAYLOAD_MAX} + 1;
 
-// "%02X " for every byte value.
-constexpr std::array<std::array<char, 3>, 256> make_hex_table()
+// "%02X " for every byte value, padded to four bytes so that each is copied in one move.
+constexpr std::array<std::array<char, 4>, 256> make_hex_table()
 {
     constexpr char digits[] = "0123456789ABCDEF";
-    std::array<std::array<char, 3>, 256> table{};
+    std::array<std::array<char, 4>, 256> table{};
     for (int b = 0; b < 256; b++)
-        table[b] = {digits[b >> 4], digits[b & 0xF], ' '};
+        table[b] = {digits[b >> 4], digits[b & 0xF], ' ', '\0'};
     return table;
 }
 constexpr auto HEX_BYTES = make_hex_table();
+
+// A literal whose length is known here copies in a few moves, without a call.
+template <std::size_t N> char *append_literal(char *out, const char (&text)[N])
+{
+    std::memcpy(out, text, N - 1);
+    return out + (N - 1);
+}
 
 } // namespace
 
@@ -31,20 +39,19 @@ void print_raw_line(uint32_t pgn, uint8_t source, int32_t length, const uint8_t 
     char line[LINE_MAX_BYTES];
     char *out = line;
 
-    out = append_text(out, "PGN: ");
+    out = append_literal(out, "PGN: ");
     out = append_unsigned_padded(out, pgn, 6);
-    out = append_text(out, "  SRC: ");
+    out = append_literal(out, "  SRC: ");
     out = append_unsigned_padded(out, source, 3);
-    out = append_text(out, "  LEN: ");
+    out = append_literal(out, "  LEN: ");
     out = append_signed_padded(out, length, 3);
-    out = append_text(out, "  DATA: ");
+    out = append_literal(out, "  DATA: ");
 
     int count = length < 0 ? 0 : length > PAYLOAD_MAX ? PAYLOAD_MAX : length;
+    // The fourth byte of each group lands where the next group or the newline goes; the head's
+    // bound, counted with its NUL, leaves room for the last one.
     for (int i = 0; i < count; i++) {
-        const auto &hex = HEX_BYTES[payload[i]];
-        out[0] = hex[0];
-        out[1] = hex[1];
-        out[2] = hex[2];
+        std::memcpy(out, HEX_BYTES[payload[i]].data(), 4);
         out += 3;
     }
     *out++ = '\n';

@@ -1,5 +1,7 @@
 #include "output/text_format.h"
 
+#include <array>
+#include <bit>
 #include <charconv>
 #include <cstring>
 
@@ -8,8 +10,81 @@ namespace
 
 constexpr char HEX_LOWER[] = "0123456789abcdef";
 
-// Long enough for any 32-bit number with its sign.
-constexpr std::size_t NUMBER_MAX = 11;
+// Inside a JSON string every byte but '"', '\\' and the control bytes (NUL among them, which
+// ends the text) stands for itself; one look-up per byte tells.
+constexpr std::array<bool, 256> make_unchanged_table()
+{
+    std::array<bool, 256> table{};
+    for (int c = 0x20; c < 256; c++)
+        table[c] = c != '"' && c != '\\';
+    return table;
+}
+constexpr auto PASSES_UNCHANGED = make_unchanged_table();
+
+// "00" to "99", for two digits at a time.
+constexpr std::array<char, 200> make_digit_pairs()
+{
+    std::array<char, 200> pairs{};
+    for (int i = 0; i < 100; i++) {
+        pairs[2 * i] = static_cast<char>('0' + i / 10);
+        pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
+    return pairs;
+}
+constexpr auto DIGIT_PAIRS = make_digit_pairs();
+
+constexpr uint64_t FRACTION_MASK = (uint64_t{1} << 52) - 1;
+constexpr uint64_t IMPLICIT_BIT = uint64_t{1} << 52;
+
+constexpr uint64_t POWERS_OF_TEN[20] = {1,
+                                        10,
+                                        100,
+                                        1000,
+                                        10000,
+                                        100000,
+                                        1000000,
+                                        10000000,
+                                        100000000,
+                                        1000000000,
+                                        10000000000,
+                                        100000000000,
+                                        1000000000000,
+                                        10000000000000,
+                                        100000000000000,
+                                        1000000000000000,
+                                        10000000000000000,
+                                        100000000000000000,
+                                        1000000000000000000,
+                                        10000000000000000000u};
+
+// The number of decimal digits, 1 for zero: 1233 / 4096 is just below log10(2), so the bit
+// width gives the count or one less, and one comparison settles which.
+int decimal_digits(uint64_t value)
+{
+    uint64_t nonzero = value | 1;
+    int guess = std::bit_width(nonzero) * 1233 >> 12;
+    return guess + (nonzero >= POWERS_OF_TEN[guess] ? 1 : 0);
+}
+
+// Decimal digits, two at a time from the right.
+char *append_decimal(char *out, uint64_t value)
+{
+    char *end = out + decimal_digits(value);
+    char *p = end;
+
+    while (value >= 100) {
+        p -= 2;
+        std::memcpy(p, &DIGIT_PAIRS[2 * (value % 100)], 2);
+        value /= 100;
+    }
+    if (value >= 10) {
+        p -= 2;
+        std::memcpy(p, &DIGIT_PAIRS[2 * value], 2);
+    } else {
+        p[-1] = static_cast<char>('0' + value);
+    }
+    return end;
+}
 
 char *append_padding(char *start, char *end, int width)
 {
@@ -28,12 +103,18 @@ char *append_text(char *out, std::string_view text)
 
 char *append_unsigned(char *out, uint32_t value)
 {
-    return std::to_chars(out, out + NUMBER_MAX, value).ptr;
+    return append_decimal(out, value);
 }
 
 char *append_signed(char *out, int32_t value)
 {
-    return std::to_chars(out, out + NUMBER_MAX, value).ptr;
+    // The magnitude in 64 bits, where that of INT32_MIN fits too.
+    int64_t wide = value;
+    if (wide < 0) {
+        *out++ = '-';
+        wide = -wide;
+    }
+    return append_decimal(out, static_cast<uint64_t>(wide));
 }
 
 char *append_unsigned_padded(char *out, uint32_t value, int width)
@@ -46,19 +127,75 @@ char *append_signed_padded(char *out, int32_t value, int width)
     return append_padding(out, append_signed(out, value), width);
 }
 
+// "%.4f" rounds the exact binary value to four decimals, ties to even. For a value below 2^64
+// that is done here in integers: the value is m * 2^-shift with a 53-bit m, the integer part
+// is m shifted, and the fraction f / 2^shift gives f * 10000 / 2^shift ten-thousandths, which
+// is f * 625 / 2^(shift - 4): below 2^63 for every f, so exact in 64 bits. Every other finite
+// value goes to the general conversion, which is several times slower.
 char *append_fixed4(char *out, double value)
 {
-    return std::to_chars(out, out + FIXED4_MAX, value, std::chars_format::fixed, 4).ptr;
+    uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    int biased_exponent = static_cast<int>(bits >> 52 & 0x7FF);
+    int exponent = biased_exponent - 1075;
+    if (biased_exponent == 0x7FF || exponent > 11)
+        return std::to_chars(out, out + FIXED4_MAX, value, std::chars_format::fixed, 4).ptr;
+
+    uint64_t mantissa = (bits & FRACTION_MASK) | IMPLICIT_BIT;
+    uint64_t whole = 0;
+    uint64_t ten_thousandths = 0;
+    if (biased_exponent == 0) {
+        // Zero or subnormal: far below 0.00005, so it prints as zero, with its sign.
+    } else if (exponent >= 0) {
+        whole = mantissa << exponent;
+    } else {
+        int shift = -exponent;
+        uint64_t fraction = mantissa;
+        if (shift < 64) {
+            whole = mantissa >> shift;
+            fraction = mantissa & ((uint64_t{1} << shift) - 1);
+        }
+
+        uint64_t scaled = fraction * 10000;
+        int scale_shift = shift;
+        if (shift > 4) {
+            scaled = fraction * 625;
+            scale_shift = shift - 4;
+        }
+        // scaled < 2^63: at a scale shift of 64 or more it is below half a unit.
+        if (scale_shift < 64) {
+            uint64_t below = (uint64_t{1} << scale_shift) - 1;
+            uint64_t half = uint64_t{1} << (scale_shift - 1);
+            ten_thousandths = scaled >> scale_shift;
+            uint64_t rest = scaled & below;
+            if (rest > half || (rest == half && (ten_thousandths & 1) != 0))
+                ten_thousandths++;
+            if (ten_thousandths == 10000) {
+                whole++;
+                ten_thousandths = 0;
+            }
+        }
+    }
+
+    if (bits >> 63 != 0)
+        *out++ = '-';
+    out = append_decimal(out, whole);
+    *out++ = '.';
+    std::memcpy(out, &DIGIT_PAIRS[2 * (ten_thousandths / 100)], 2);
+    std::memcpy(out + 2, &DIGIT_PAIRS[2 * (ten_thousandths % 100)], 2);
+    return out + 4;
 }
 
 char *append_json_escaped(char *out, const char *text)
 {
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+
+    for (;; p++) {
+        while (PASSES_UNCHANGED[*p])
+            *out++ = static_cast<char>(*p++);
         unsigned char c = *p;
-        if (c >= 0x20 && c != '"' && c != '\\') {
-            *out++ = static_cast<char>(c);
-            continue;
-        }
+        if (c == '\0')
+            return out;
 
         *out++ = '\\';
         switch (c) {
@@ -88,5 +225,4 @@ char *append_json_escaped(char *out, const char *text)
             break;
         }
     }
-    return out;
 }
