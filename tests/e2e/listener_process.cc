@@ -18,6 +18,12 @@
 
 extern char **environ;
 
+// The command the listener runs under when N2K_TEST_WRAPPER is not set: none, unless the
+// build names one.
+#ifndef N2K_TEST_WRAPPER_DEFAULT
+#define N2K_TEST_WRAPPER_DEFAULT ""
+#endif
+
 namespace
 {
 
@@ -111,7 +117,8 @@ run_result run_listener(const run_options &options)
     for (const std::string &e : options.env)
         env.push_back(e);
 
-    std::vector<std::string> argv = split_words(env_or("N2K_TEST_WRAPPER", ""));
+    std::vector<std::string> argv =
+        split_words(env_or("N2K_TEST_WRAPPER", N2K_TEST_WRAPPER_DEFAULT));
     std::string program = options.program != nullptr
                               ? options.program
                               : env_or("N2K_TEST_LISTENER", N2K_TEST_LISTENER_DEFAULT);
