@@ -34,8 +34,9 @@ template <std::size_t N> char *append_literal(char *out, const char (&text)[N])
 // time: a word without a byte to escape and without the terminating NUL is copied as it is.
 // In the first word that has one, the bytes before it are copied too (on a little-endian
 // machine the lowest flagged byte is the first in memory), and the rest of the text goes
-// byte by byte.
-char *append_stored_text(char *out, const char (&text)[NAME_SIZE])
+// byte by byte. Inlined: it runs for every text of every record, and for a short name a call
+// costs about as much as the copy.
+[[gnu::always_inline]] inline char *append_stored_text(char *out, const char (&text)[NAME_SIZE])
 {
     constexpr uint64_t ONES = 0x0101010101010101;
     constexpr uint64_t HIGH_BITS = 0x8080808080808080;

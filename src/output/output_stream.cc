@@ -1,5 +1,6 @@
 #include "output/output_stream.h"
 
+#include <cstddef>
 #include <cstdio>
 
 #if __has_include(<stdio_ext.h>)
@@ -17,7 +18,13 @@ bool holding = false;
 // Most calls only fill the buffer, and cost no system call at all.
 bool may_write(std::size_t length)
 {
-#ifdef N2K_HAVE_STDIO_EXT
+#if defined(__GLIBC__)
+    // The room that putc_unlocked itself tests: the end of the put area is the end of the
+    // buffer for a fully buffered stream, and at or before the put pointer when every write
+    // may reach the descriptor (line buffered, unbuffered, no buffer yet).
+    std::ptrdiff_t room = stdout->_IO_write_end - stdout->_IO_write_ptr;
+    return room <= 0 || static_cast<std::size_t>(room) <= length;
+#elif defined(N2K_HAVE_STDIO_EXT)
     if (__flbf(stdout))
         return true;
     return __fpending(stdout) + length >= __fbufsize(stdout);

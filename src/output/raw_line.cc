@@ -32,6 +32,25 @@ template <std::size_t N> char *append_literal(char *out, const char (&text)[N])
     return out + (N - 1);
 }
 
+// As "%-Nu" and "%-Nd" print, for widths up to 8: eight spaces go down first and the digits
+// over them, so that padding takes no loop. The line has room for the spaces past the number.
+char *padded_end(char *start, char *end_of_number, int width)
+{
+    return end_of_number - start < width ? start + width : end_of_number;
+}
+
+char *append_left_aligned(char *out, uint32_t value, int width)
+{
+    std::memcpy(out, "        ", 8);
+    return padded_end(out, append_unsigned(out, value), width);
+}
+
+char *append_left_aligned(char *out, int32_t value, int width)
+{
+    std::memcpy(out, "        ", 8);
+    return padded_end(out, append_signed(out, value), width);
+}
+
 } // namespace
 
 void print_raw_line(uint32_t pgn, uint8_t source, int32_t length, const uint8_t *payload)
@@ -40,11 +59,11 @@ void print_raw_line(uint32_t pgn, uint8_t source, int32_t length, const uint8_t 
     char *out = line;
 
     out = append_literal(out, "PGN: ");
-    out = append_unsigned_padded(out, pgn, 6);
+    out = append_left_aligned(out, pgn, 6);
     out = append_literal(out, "  SRC: ");
-    out = append_unsigned_padded(out, source, 3);
+    out = append_left_aligned(out, uint32_t{source}, 3);
     out = append_literal(out, "  LEN: ");
-    out = append_signed_padded(out, length, 3);
+    out = append_left_aligned(out, length, 3);
     out = append_literal(out, "  DATA: ");
 
     int count = length < 0 ? 0 : length > PAYLOAD_MAX ? PAYLOAD_MAX : length;

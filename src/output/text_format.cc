@@ -127,62 +127,39 @@ char *append_signed_padded(char *out, int32_t value, int width)
     return append_padding(out, append_signed(out, value), width);
 }
 
-// "%.4f" rounds the exact binary value to four decimals, ties to even. For a value below 2^64
-// that is done here in integers: the value is m * 2^-shift with a 53-bit m, the integer part
-// is m shifted, and the fraction f / 2^shift gives f * 10000 / 2^shift ten-thousandths, which
-// is f * 625 / 2^(shift - 4): below 2^63 for every f, so exact in 64 bits. Every other finite
-// value goes to the general conversion, which is several times slower.
+// "%.4f" rounds the exact binary value to four decimals, ties to even. Below 2^48 that is done
+// here in integers: the value is m * 2^-shift with a 53-bit m and a shift of 5 or more, so it
+// holds m * 10000 / 2^shift = m * 625 / 2^(shift - 4) ten-thousandths, and m * 625 is below
+// 2^63, exact in 64 bits. Zero and subnormals print as zero with their sign; every other value
+// goes to the general conversion, which is several times slower.
 char *append_fixed4(char *out, double value)
 {
     uint64_t bits;
     std::memcpy(&bits, &value, sizeof bits);
     int biased_exponent = static_cast<int>(bits >> 52 & 0x7FF);
-    int exponent = biased_exponent - 1075;
-    if (biased_exponent == 0x7FF || exponent > 11)
+    int shift = 1075 - biased_exponent;
+    if (shift < 5)
         return std::to_chars(out, out + FIXED4_MAX, value, std::chars_format::fixed, 4).ptr;
 
-    uint64_t mantissa = (bits & FRACTION_MASK) | IMPLICIT_BIT;
-    uint64_t whole = 0;
+    // Past a shift of 67 the value is below 2^-15, less than half of 0.0001.
     uint64_t ten_thousandths = 0;
-    if (biased_exponent == 0) {
-        // Zero or subnormal: far below 0.00005, so it prints as zero, with its sign.
-    } else if (exponent >= 0) {
-        whole = mantissa << exponent;
-    } else {
-        int shift = -exponent;
-        uint64_t fraction = mantissa;
-        if (shift < 64) {
-            whole = mantissa >> shift;
-            fraction = mantissa & ((uint64_t{1} << shift) - 1);
-        }
-
-        uint64_t scaled = fraction * 10000;
-        int scale_shift = shift;
-        if (shift > 4) {
-            scaled = fraction * 625;
-            scale_shift = shift - 4;
-        }
-        // scaled < 2^63: at a scale shift of 64 or more it is below half a unit.
-        if (scale_shift < 64) {
-            uint64_t below = (uint64_t{1} << scale_shift) - 1;
-            uint64_t half = uint64_t{1} << (scale_shift - 1);
-            ten_thousandths = scaled >> scale_shift;
-            uint64_t rest = scaled & below;
-            if (rest > half || (rest == half && (ten_thousandths & 1) != 0))
-                ten_thousandths++;
-            if (ten_thousandths == 10000) {
-                whole++;
-                ten_thousandths = 0;
-            }
-        }
+    if (biased_exponent != 0 && shift < 68) {
+        int scale_shift = shift - 4;
+        uint64_t scaled = ((bits & FRACTION_MASK) | IMPLICIT_BIT) * 625;
+        uint64_t half = uint64_t{1} << (scale_shift - 1);
+        uint64_t rest = scaled & ((half << 1) - 1);
+        ten_thousandths = scaled >> scale_shift;
+        if (rest > half || (rest == half && (ten_thousandths & 1) != 0))
+            ten_thousandths++;
     }
 
     if (bits >> 63 != 0)
         *out++ = '-';
-    out = append_decimal(out, whole);
+    out = append_decimal(out, ten_thousandths / 10000);
     *out++ = '.';
-    std::memcpy(out, &DIGIT_PAIRS[2 * (ten_thousandths / 100)], 2);
-    std::memcpy(out + 2, &DIGIT_PAIRS[2 * (ten_thousandths % 100)], 2);
+    unsigned decimals = static_cast<unsigned>(ten_thousandths % 10000);
+    std::memcpy(out, &DIGIT_PAIRS[2 * (decimals / 100)], 2);
+    std::memcpy(out + 2, &DIGIT_PAIRS[2 * (decimals % 100)], 2);
     return out + 4;
 }
 
