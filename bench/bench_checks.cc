@@ -206,6 +206,42 @@ bool check_json_records()
     return same_writes("print_json_record", messages, print_json_record, printf_json_record);
 }
 
+bool check_stored_texts()
+{
+    // Every byte value at every place of a description and a field name, with leftovers of a
+    // longer text after the NUL, against the byte-by-byte escape of the same text.
+    clear_table();
+    pgn_entry *entry = append_entry(1);
+    entry->field_count = 1;
+    entry->fields[0].type = 'u';
+    entry->fields[0].length = 8;
+    entry->fields[0].scale = 1;
+
+    for (int place = 0; place < NAME_SIZE - 1; place++) {
+        for (int value = 1; value < 256; value++) {
+            char text[NAME_SIZE];
+            std::memset(text, 'x', sizeof text);
+            text[place] = static_cast<char>(value);
+            int end = place + 1 + value % (NAME_SIZE - 1 - place);
+            text[end] = '\0';
+            std::memcpy(entry->description, text, sizeof text);
+            std::memcpy(entry->fields[0].name, text, sizeof text);
+
+            char escaped[NAME_SIZE * ESCAPE_GROWTH + 1];
+            *append_json_escaped(escaped, text) = '\0';
+            std::string want = std::string("{\n  \"pgn\": 1,\n  \"description\": \"") + escaped +
+                               "\",\n  \"sourceAddress\": 0,\n  \"payloadLength\": 1,\n  "
+                               "\"fields\": {\n    \"" +
+                               escaped + "\": 7.0000\n  }\n}\n";
+            const uint8_t payload[] = {7};
+            std::string got = capture_stdout([&] { print_json_record(1, 0, 1, payload); });
+            if (!same_output("print_json_record texts", got, want))
+                return false;
+        }
+    }
+    return true;
+}
+
 bool check_decoding()
 {
     struct scaling {

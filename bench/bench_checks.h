@@ -19,6 +19,8 @@ FILE *text_stream(const std::string &text);
 bool check_fixed4();
 bool check_raw_lines();
 bool check_json_records();
+// Texts that need escaping, through the writer's block-wise copy, against its byte-wise one.
+bool check_stored_texts();
 bool check_decoding();
 bool check_lookups();
 bool check_loading();

@@ -324,8 +324,8 @@ int main(int argc, char **argv)
         return 1;
 
     report << "Checking that every step gives exactly what its baseline gives..." << std::endl;
-    if (!check_fixed4() || !check_raw_lines() || !check_json_records() || !check_decoding() ||
-        !check_lookups() || !check_loading())
+    if (!check_fixed4() || !check_raw_lines() || !check_json_records() || !check_stored_texts() ||
+        !check_decoding() || !check_lookups() || !check_loading())
         return 1;
     report << "All outputs equal, byte for byte." << std::endl;
 

@@ -66,9 +66,19 @@ int decimal_digits(uint64_t value)
     return guess + (nonzero >= POWERS_OF_TEN[guess] ? 1 : 0);
 }
 
-// Decimal digits, two at a time from the right.
+// Decimal digits, two at a time from the right. Most numbers printed are one or two digits
+// long, and take a shorter way.
 char *append_decimal(char *out, uint64_t value)
 {
+    if (value < 10) {
+        *out = static_cast<char>('0' + value);
+        return out + 1;
+    }
+    if (value < 100) {
+        std::memcpy(out, &DIGIT_PAIRS[2 * value], 2);
+        return out + 2;
+    }
+
     char *end = out + decimal_digits(value);
     char *p = end;
 
