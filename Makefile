@@ -116,3 +116,14 @@ ifneq ($(FUZZ_SECONDS),0)
 			$(FUZZ_BUILD)/fuzz-corpus/$$t fuzz/corpus/$$t || exit 1; \
 	done
 endif
+
+# The hot-path benchmarks beside their plain baselines, then the whole-process figure on the
+# simulated bus, in a build of their own; docs/performance.md says what they measure.
+.PHONY: bench
+
+bench: deps
+	$(call configure,build-bench,-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+	cmake --build build-bench -j$(JOBS) --target hot_path_bench bare_receive receive_clock \
+		n2k-listen n2k_sim
+	build-bench/bench/hot_path_bench
+	bench/whole_process.sh build-bench
