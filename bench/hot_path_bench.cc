@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ext/stdio_filebuf.h>
-#include <fcntl.h>
 #include <functional>
 #include <iomanip>
 #include <map>
