@@ -111,7 +111,7 @@ ifneq ($(FUZZ_SECONDS),0)
 	for t in $(FUZZ_TARGETS); do \
 		mkdir -p $(FUZZ_BUILD)/fuzz-corpus/$$t $(FUZZ_BUILD)/fuzz-artifacts && \
 		$(FUZZ_BUILD)/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -max_len=65536 \
-			-dict=fuzz/$$t.dict -close_fd_mask=2 -print_final_stats=1 \
+			-dict=fuzz/$$t.dict -timeout=10 -close_fd_mask=2 -print_final_stats=1 \
 			-artifact_prefix=$(FUZZ_BUILD)/fuzz-artifacts/$$t- \
 			$(FUZZ_BUILD)/fuzz-corpus/$$t fuzz/corpus/$$t || exit 1; \
 	done

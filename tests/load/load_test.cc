@@ -469,8 +469,9 @@ TEST(Load, SignalStorms)
         std::remove(fifo.c_str());
 
         EXPECT_EQ(sent, SIGNALS);
-        if (c.stalling)
+        if (c.stalling) {
             EXPECT_TRUE(blocked_in_write) << "the listener never waited on its reader";
+        }
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.exit_status, 0);
         EXPECT_EQ(r.term_signal, 0);
