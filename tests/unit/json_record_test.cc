@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -155,4 +157,95 @@ TEST(JsonRecordEmptyTable, EveryPgnGetsTheBareObject)
                                                "\n"
                                                "  }\n"
                                                "}\n");
+}
+
+namespace
+{
+
+// Plain byte-by-byte JSON escaping, to hold the writer's block-wise copy against.
+std::string escaped(const std::string &text)
+{
+    std::string out;
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            const char *named = c == '\b'   ? "\\b"
+                                : c == '\f' ? "\\f"
+                                : c == '\n' ? "\\n"
+                                : c == '\r' ? "\\r"
+                                : c == '\t' ? "\\t"
+                                            : nullptr;
+            char code[8];
+            std::snprintf(code, sizeof code, "\\u%04x", c);
+            out += named != nullptr ? named : code;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+// Copies text into a stored name and fills the rest of the array with bytes that must never
+// show: quotes and letters, as a longer earlier name would leave behind.
+void store_name(char (&name)[NAME_SIZE], const std::string &text)
+{
+    for (int i = 0; i < NAME_SIZE; i++)
+        name[i] = i % 2 == 0 ? 'Z' : '"';
+    std::memcpy(name, text.data(), text.size());
+    name[text.size()] = '\0';
+}
+
+} // namespace
+
+// Names are copied a block at a time until the first byte to escape or the terminator; what
+// matters is where that byte falls against the blocks, and that nothing after it leaks.
+TEST(JsonRecordNames, EveryLengthAndSpecialByteAtEveryBlockEdge)
+{
+    const char specials[] = {'"', '\\', '\x01', '\x1f', '\n', '\x7f', '\xc3', ' '};
+    const int lengths[] = {0, 1, 7, 8, 9, 15, 16, 17, 31, 32, 33, 47, 48, 49, NAME_SIZE - 1};
+
+    for (int length : lengths) {
+        for (char special : specials) {
+            for (int at : {0, 7, 8, 15, 16, 17, 31, 32, 48, length - 1}) {
+                if (at < 0 || at >= length)
+                    continue;
+                std::string text(static_cast<size_t>(length), ' ');
+                for (int i = 0; i < length; i++)
+                    text[static_cast<size_t>(i)] = static_cast<char>('a' + i % 26);
+                text[static_cast<size_t>(at)] = special;
+
+                clear_table();
+                pgn_entry *entry = append_entry(59904);
+                ASSERT_NE(entry, nullptr);
+                store_name(entry->description, text);
+                entry->field_count = 1;
+                field_spec &field = entry->fields[0];
+                store_name(field.name, text);
+                field.type = 'u';
+                field.start = 0;
+                field.length = 8;
+                field.scale = 1;
+                field.offset = 0;
+
+                std::string name = escaped(text);
+                EXPECT_EQ(json_record(59904, 1, {0x02}), "{\n"
+                                                         "  \"pgn\": 59904,\n"
+                                                         "  \"description\": \"" +
+                                                             name +
+                                                             "\",\n"
+                                                             "  \"sourceAddress\": 1,\n"
+                                                             "  \"payloadLength\": 1,\n"
+                                                             "  \"fields\": {\n"
+                                                             "    \"" +
+                                                             name +
+                                                             "\": 2.0000\n"
+                                                             "  }\n"
+                                                             "}\n")
+                    << "length " << length << ", byte " << static_cast<int>(special) << " at "
+                    << at;
+            }
+        }
+    }
 }
