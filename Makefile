@@ -75,8 +75,8 @@ package: build
 # The whole suite again with AddressSanitizer and UndefinedBehaviorSanitizer, and the
 # end-to-end tests with the listener under valgrind's memcheck. The heavy tests (load, kernel,
 # shipping, bench) ran in the plain build and are not repeated. gcc's shared sanitizer runtime
-# must come before the preloaded bus. The settings reach the tests both through the CMake cache
-# and through ctest's environment. `make fuzz` builds the fuzz targets with clang, replays
+# must come before the preloaded bus. The settings reach the tests through the CMake cache, which
+# compiles them into the end-to-end runner. `make fuzz` builds the fuzz targets with clang, replays
 # their inputs, then runs each for FUZZ_SECONDS (0: the replay only).
 SANITIZE_BUILD := build-asan
 VALGRIND_BUILD := build-valgrind
@@ -94,14 +94,12 @@ sanitize: deps
 	$(call configure,$(SANITIZE_BUILD),-DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ \
 		-DN2K_SANITIZE=$(SANITIZERS) "-DN2K_TEST_PRELOAD=$(SANITIZE_PRELOAD)")
 	cmake --build $(SANITIZE_BUILD) -j$(JOBS)
-	N2K_TEST_PRELOAD="$(SANITIZE_PRELOAD)" \
-		ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j$(JOBS) -LE '$(HEAVY_LABELS)'
+	ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j$(JOBS) -LE '$(HEAVY_LABELS)'
 
 valgrind: deps
 	$(call configure,$(VALGRIND_BUILD),"-DN2K_TEST_WRAPPER=$(VALGRIND_COMMAND)")
 	cmake --build $(VALGRIND_BUILD) -j$(JOBS)
-	N2K_TEST_WRAPPER="$(VALGRIND_COMMAND)" \
-		ctest --test-dir $(VALGRIND_BUILD) --output-on-failure -j$(JOBS) -L e2e
+	ctest --test-dir $(VALGRIND_BUILD) --output-on-failure -j$(JOBS) -L e2e
 
 fuzz: deps
 	$(call configure,$(FUZZ_BUILD),-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++)
