@@ -11,39 +11,13 @@
 
 #include "baselines.h"
 #include "bench_inputs.h"
+#include "capture_stdout.h"
 #include "descriptions/description_loader.h"
 #include "descriptions/pgn_table.h"
 #include "output/field_decoder.h"
 #include "output/json_record.h"
 #include "output/raw_line.h"
 #include "output/text_format.h"
-
-std::string capture_stdout(const std::function<void()> &body)
-{
-    if (std::fflush(stdout) != 0)
-        throw std::runtime_error("cannot flush standard output");
-    FILE *sink = std::tmpfile();
-    if (sink == nullptr)
-        throw std::runtime_error("cannot make a temporary file");
-    int saved = dup(1);
-    if (saved < 0 || dup2(fileno(sink), 1) < 0)
-        throw std::runtime_error("cannot redirect standard output");
-
-    body();
-
-    bool flushed = std::fflush(stdout) == 0;
-    if (dup2(saved, 1) < 0 || close(saved) < 0 || !flushed)
-        throw std::runtime_error("cannot restore standard output");
-
-    std::string text;
-    std::rewind(sink);
-    char chunk[65536];
-    std::size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, sink)) > 0)
-        text.append(chunk, n);
-    std::fclose(sink);
-    return text;
-}
 
 FILE *text_stream(const std::string &text)
 {

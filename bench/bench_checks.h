@@ -4,11 +4,7 @@
 #pragma once
 
 #include <cstdio>
-#include <functional>
 #include <string>
-
-// What body writes to standard output, through a temporary file on descriptor 1.
-std::string capture_stdout(const std::function<void()> &body);
 
 // Loads a description file given as text into the cleared table with the listener's loader.
 void load_text(const std::string &text);

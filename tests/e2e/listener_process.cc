@@ -1,4 +1,5 @@
 #include "listener_process.h"
+#include "test_files.h"
 
 #include <cerrno>
 #include <chrono>
@@ -42,22 +43,6 @@ std::vector<std::string> split_words(const std::string &text)
     while (in >> word)
         words.push_back(word);
     return words;
-}
-
-std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void write_file(const std::string &path, const std::string &text)
-{
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-    if (!out)
-        throw std::runtime_error("cannot write " + path);
 }
 
 // Reads both pipes to their end.
@@ -229,7 +214,7 @@ run_result run_listener(const run_options &options)
         result.exit_status = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))
         result.term_signal = WTERMSIG(status);
-    result.log = read_file(log_path);
+    result.log = read_file_or_empty(log_path);
 
     std::remove((dir + "/feed.log").c_str());
     std::remove(log_path.c_str());
@@ -245,7 +230,7 @@ bool wait_for_log(const std::string &log_path, const std::string &line, int time
 {
     long deadline = now_ms() + timeout_ms;
     while (now_ms() < deadline) {
-        std::string log = "\n" + read_file(log_path);
+        std::string log = "\n" + read_file_or_empty(log_path);
         if (log.find("\n" + line + "\n") != std::string::npos)
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -258,7 +243,7 @@ bool wait_for_syscall(pid_t pid, std::vector<int> numbers, int timeout_ms)
     std::string path = "/proc/" + std::to_string(pid) + "/syscall";
     long deadline = now_ms() + timeout_ms;
     while (now_ms() < deadline) {
-        std::string text = read_file(path);
+        std::string text = read_file_or_empty(path);
         int number = std::atoi(text.c_str());
         for (int n : numbers) {
             if (n == number && !text.empty() && text.compare(0, 7, "running") != 0)

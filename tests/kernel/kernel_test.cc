@@ -17,8 +17,11 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "test_files.h"
 
 namespace
 {
@@ -169,23 +172,6 @@ std::vector<kernel_case> kernel_cases()
         {"no_such_interface", "nosuch0", ":\n", "none", "", "if_nametoindex: No such device\n", 1},
         {"not_a_can_interface", "lo", ":\n", "none", "", "bind: No such device\n", 1},
     };
-}
-
-bool write_file(const std::string &path, const std::string &content)
-{
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-
-    file << content;
-    return static_cast<bool>(file);
-}
-
-std::string read_file(const std::string &path)
-{
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream content;
-
-    content << file.rdbuf();
-    return content.str();
 }
 
 std::string cases_script(const std::vector<kernel_case> &cases)
@@ -359,16 +345,18 @@ vm_run boot_and_run()
         run.failure = "cannot make " + guest + ": " + error.message();
         return run;
     }
-    if (!write_file(guest + "/cases.sh", cases_script(kernel_cases())) ||
-        !write_file(guest + "/data/n2k-devices.conf", DESCRIPTIONS) ||
-        !write_file(guest + "/data/bam.bin", bam_payload()) ||
-        !write_file(guest + "/data/etp.bin", extended_payload())) {
-        run.failure = "cannot write the VM's files into " + guest;
+    try {
+        write_file(guest + "/cases.sh", cases_script(kernel_cases()));
+        write_file(guest + "/data/n2k-devices.conf", DESCRIPTIONS);
+        write_file(guest + "/data/bam.bin", bam_payload());
+        write_file(guest + "/data/etp.bin", extended_payload());
+    } catch (const std::runtime_error &e) {
+        run.failure = e.what();
         return run;
     }
 
     int status = run_boot_script();
-    run.console = clean_console(read_file(work_path + "/console.log"));
+    run.console = clean_console(read_file_or_empty(work_path + "/console.log"));
     if (status != 0) {
         run.failure =
             "boot_vm.sh failed (status " + std::to_string(status) + "); its messages are above";

@@ -48,24 +48,6 @@ std::vector<std::string> merged_environment(const std::vector<std::string> &over
 
 } // namespace
 
-std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw std::runtime_error("cannot read " + path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void write_file(const std::string &path, const std::string &text)
-{
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-    if (!out)
-        throw std::runtime_error("cannot write " + path);
-}
-
 std::string fresh_directory(const std::string &name)
 {
     std::filesystem::path path = std::filesystem::path(N2K_SHIPPING_WORK_DIR) / name;

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "test_files.h"
+
 struct command_result {
     std::string out;
     std::string err;
@@ -14,9 +16,6 @@ struct command_result {
 // standard input on /dev/null; ends it after timeout_seconds.
 command_result run_command(const std::vector<std::string> &argv,
                            const std::vector<std::string> &env = {}, int timeout_seconds = 300);
-
-std::string read_file(const std::string &path);
-void write_file(const std::string &path, const std::string &text);
 
 // A fresh, empty directory under the test's build directory.
 std::string fresh_directory(const std::string &name);

@@ -9,20 +9,24 @@
 
 std::string capture_stdout(const std::function<void()> &body)
 {
-    std::fflush(stdout);
+    if (std::fflush(stdout) != 0)
+        throw std::runtime_error("cannot flush standard output");
     FILE *sink = std::tmpfile();
+    if (sink == nullptr)
+        throw std::runtime_error("cannot make a temporary file");
     int saved = dup(1);
-    if (sink == nullptr || saved < 0 || dup2(fileno(sink), 1) < 0)
+    if (saved < 0 || dup2(fileno(sink), 1) < 0)
         throw std::runtime_error("cannot redirect standard output");
 
     body();
-    std::fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
+
+    bool flushed = std::fflush(stdout) == 0;
+    if (dup2(saved, 1) < 0 || close(saved) < 0 || !flushed)
+        throw std::runtime_error("cannot restore standard output");
 
     std::string text;
     std::rewind(sink);
-    char chunk[4096];
+    char chunk[65536];
     std::size_t n;
     while ((n = std::fread(chunk, 1, sizeof chunk, sink)) > 0)
         text.append(chunk, n);
