@@ -283,13 +283,6 @@ bool has_flag(int argc, char **argv, const char *prefix)
 
 int main(int argc, char **argv)
 {
-    // The listener's writers hold the stop signals back around writes; so do they here.
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    hold_during_writes(stop_signals);
-
     // The report keeps the descriptor that standard output has now; what is timed writes to
     // /dev/null.
     int report_fd = dup(1);
@@ -332,6 +325,13 @@ int main(int argc, char **argv)
         std::perror("/dev/null");
         return 1;
     }
+    // As the listener does once its standard output is in place: on /dev/null, whose writes
+    // never wait, the writers hold nothing back.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    hold_during_writes(stop_signals);
 
     register_benchmarks();
     ratio_reporter reporter(benchmark::ConsoleReporter::OO_Tabular);

@@ -51,7 +51,8 @@ sigset_t stop_signal_set()
 
 // Without automatic restart, so that a stop signal interrupts a blocked receive. It must
 // interrupt nothing else: a write to standard output that it cut short would lose what stdio
-// held, so the writers hold the stop signals back while they write to the descriptor.
+// held, so the writers hold the stop signals back while they write to a descriptor whose
+// writes can wait (a pipe, a socket, a terminal).
 void install_stop_handlers()
 {
     struct sigaction action {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <sys/stat.h>
 
 #if __has_include(<stdio_ext.h>)
 #include <stdio_ext.h>
@@ -47,10 +48,24 @@ void write_stdout(const char *text, std::size_t length)
 
 } // namespace
 
+bool writes_may_wait(int fd)
+{
+    struct stat target;
+    if (fstat(fd, &target) < 0)
+        return true;
+    if (S_ISREG(target.st_mode))
+        return false;
+
+    struct stat null_device;
+    if (!S_ISCHR(target.st_mode) || stat("/dev/null", &null_device) < 0)
+        return true;
+    return !S_ISCHR(null_device.st_mode) || target.st_rdev != null_device.st_rdev;
+}
+
 void hold_during_writes(const sigset_t &signals)
 {
     held_signals = signals;
-    holding = true;
+    holding = writes_may_wait(fileno(stdout));
 }
 
 void emit_output(const char *text, std::size_t length)
