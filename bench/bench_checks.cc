@@ -6,7 +6,6 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
-#include <unistd.h>
 #include <vector>
 
 #include "baselines.h"

@@ -12,7 +12,6 @@
 #include <linux/can.h>
 #include <linux/can/j1939.h>
 #include <net/if.h>
-#include <sstream>
 #include <string>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -391,10 +390,8 @@ TEST_F(SimBus, TransmissionIsLogged)
     close(fd);
     unsetenv("N2K_SIM_LOG");
 
-    std::ifstream in(log);
-    std::stringstream text;
-    text << in.rdbuf();
-    EXPECT_NE(text.str().find("\ntransmit 5\n"), std::string::npos) << text.str();
+    std::string text = read_file_or_empty(log);
+    EXPECT_NE(text.find("\ntransmit 5\n"), std::string::npos) << text;
 }
 
 // A blocked receive is a real system call: a handler installed with SA_RESTART does not end it,

@@ -4,22 +4,30 @@
 #include <sstream>
 #include <stdexcept>
 
-std::string read_file(const std::string &path)
+namespace
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw std::runtime_error("cannot read " + path);
+
+std::string read_all(std::ifstream &in)
+{
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
 }
 
+} // namespace
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot read " + path);
+    return read_all(in);
+}
+
 std::string read_file_or_empty(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return read_all(in);
 }
 
 void write_file(const std::string &path, const std::string &text)
