@@ -23,12 +23,6 @@ std::string under_root(const std::string &absolute)
     return absolute.substr(1);
 }
 
-std::string preload()
-{
-    const char *value = std::getenv("N2K_TEST_PRELOAD");
-    return value != nullptr && *value != '\0' ? value : N2K_SIM_LIBRARY;
-}
-
 void expect_usage_path(const std::string &program)
 {
     command_result usage = run_command({program});
@@ -94,7 +88,7 @@ TEST(install, installed_program_reads_the_installed_file_without_c)
     std::string feed = work + "/heading.log";
     write_file(feed, "(1700000000.000000) can0 09F11205#2A5C3DFF7F51FFFD\n");
     command_result run = run_command({prefix + "/bin/n2k-listen", "can0", "-j"},
-                                     {"LD_PRELOAD=" + preload(), "N2K_SIM_FEED=" + feed}, 60);
+                                     {"LD_PRELOAD=" + sim_preload(), "N2K_SIM_FEED=" + feed}, 60);
     EXPECT_EQ(run.out, "Listening for NMEA 2000 messages on can0...\n"
                        "{\n"
                        "  \"pgn\": 127250,\n"

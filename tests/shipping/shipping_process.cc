@@ -123,3 +123,9 @@ command_result run_command(const std::vector<std::string> &argv,
     std::filesystem::remove_all(dir);
     return result;
 }
+
+std::string sim_preload()
+{
+    const char *value = std::getenv("N2K_TEST_PRELOAD");
+    return value != nullptr && *value != '\0' ? value : N2K_SIM_LIBRARY;
+}

@@ -23,5 +23,9 @@ std::string fresh_directory(const std::string &name);
 // The paths of the regular files under root, relative to it, sorted.
 std::vector<std::string> files_under(const std::string &root);
 
+// The simulated bus to preload: N2K_TEST_PRELOAD when set (a sanitizer runtime before it),
+// else the bus library built beside the tests.
+std::string sim_preload();
+
 // The text the listener writes to standard error when it is run without arguments.
 std::string usage_text(const std::string &program);
