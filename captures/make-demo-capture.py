@@ -1,15 +1,23 @@
 #!/usr/bin/env python3
 """Writes the demo capture: fifteen seconds of NMEA 2000 traffic on a small motor boat that
-leaves harbour, opens the throttle and turns a few degrees to starboard.
+leaves harbour, opens the throttle and turns a few degrees to starboard, past two ships and a
+yacht.
 
 The output is a candump log (one "(seconds.micros) can0 IDENTIFIER#DATA" line per frame), so
-that the simulated bus and can-utils' canplayer can both replay it. Six devices talk: a GPS, a
-heading sensor, a depth/speed/temperature transducer, a wind sensor, an engine gateway and a
-battery monitor. Most of what they send is described in share/n2k-devices.conf; address
-claims, heartbeats and the multi-frame engine PGN 127489 are not.
+that the simulated bus and can-utils' canplayer can both replay it. Nine devices talk: a GPS, a
+heading sensor, a depth/speed/temperature transducer, a wind sensor, an engine gateway, a
+battery monitor, an AIS receiver, a tank monitor and a switching module. Everything they send is
+described in share/n2k-devices.conf but the two manufacturers' proprietary PGNs. The GNSS fix
+(129029), the satellites in view (129540), the AIS reports (129038, 129039) and the engine's
+dynamic parameters (127489) are fast packets, framed as a sender frames them: the length in
+frame 0, a sequence counter that goes up with each message of a sender and PGN, ones after the
+last byte. The tank levels (127505) and the switch bank (127501) hold fields that start in the
+middle of a byte.
 
 The same bytes come out on every run and every machine: the random numbers come from a fixed
-seed, and only additions and multiplications (no math library) shape the values.
+seed, and only additions and multiplications (no math library) shape the values. The traffic
+added after the first version draws on a generator of its own, so the frames that were there
+before kept their values and times.
 
 Usage: make-demo-capture.py [OUTPUT]   (standard output without OUTPUT)
 """
@@ -24,12 +32,18 @@ TICK_US = 10_000
 DURATION_TICKS = 1500  # 15 s
 
 GPS, COMPASS, TRANSDUCER, WIND, ENGINE, BATTERY = 3, 5, 35, 16, 32, 70
+AIS, TANKS, SWITCHES = 43, 80, 90
 
 rng = random.Random(SEED)
+more_rng = random.Random(SEED + 1)
 
 
 def noise(amplitude):
     return (rng.random() * 2 - 1) * amplitude
+
+
+def more_noise(amplitude):
+    return (more_rng.random() * 2 - 1) * amplitude
 
 
 def sin_series(x):
@@ -65,6 +79,20 @@ def field(value, resolution, nbytes, signed=False):
 
 def u8(number):
     return bytes([number & 0xFF])
+
+
+def packed(length, fields):
+    """A payload of length bytes holding (first bit, bits, raw number) fields; the bits between
+    them are reserved and sent as ones."""
+    bits = (1 << (length * 8)) - 1
+    for first, count, number in fields:
+        mask = (1 << count) - 1
+        bits = bits & ~(mask << first) | (number & mask) << first
+    return bits.to_bytes(length, "little")
+
+
+def raw_field(value, resolution, bits, signed=False):
+    return raw(value, resolution, bits, signed)
 
 
 def can_id(priority, pgn, source):
@@ -249,6 +277,122 @@ def engine_dynamic(trip):
             + b"\x00\x00" + b"\x00\x00" + field(load, 1, 1, True) + field(load * 0.8, 1, 1, True))
 
 
+def gnss_position(trip, sid):
+    """The 43 bytes of PGN 129029: a DGNSS fix with no reference stations listed."""
+    fix_seconds = 80000 + trip.seconds
+    return packed(43, [
+        (0, 8, sid.next()), (8, 16, 19675), (24, 32, raw_field(fix_seconds, 0.0001, 32)),
+        (56, 64, raw_field(trip.latitude, 1e-16, 64, True)),
+        (120, 64, raw_field(trip.longitude, 1e-16, 64, True)),
+        (184, 64, raw_field(1.8 + more_noise(0.3), 1e-06, 64, True)),
+        (248, 4, 0), (252, 4, 2),  # GPS, differential fix
+        (256, 2, 1), (264, 8, 9),
+        (272, 16, raw_field(0.9 + more_noise(0.05), 0.01, 16, True)),
+        (288, 16, raw_field(1.6 + more_noise(0.05), 0.01, 16, True)),
+        (304, 32, raw_field(52.34, 0.01, 32, True)), (336, 8, 0)])
+
+
+# (PRN, elevation, azimuth, signal-to-noise) of the satellites the GPS sees.
+SATELLITES = [(2, 0.52, 0.91, 41.0), (5, 1.12, 4.70, 45.5), (12, 0.31, 2.35, 36.0),
+              (15, 0.78, 5.60, 43.0), (24, 0.12, 3.10, 29.5), (29, 0.95, 1.65, 44.0)]
+
+
+def satellites_in_view(trip, sid):
+    """PGN 129540: three bytes, then twelve for each satellite."""
+    fields = [(0, 8, sid.next()), (8, 2, 0), (16, 8, len(SATELLITES))]
+    for n, (prn, elevation, azimuth, snr) in enumerate(SATELLITES):
+        first = (3 + 12 * n) * 8
+        # The satellites creep across the sky: 0.0001 rad in 15 s is about what they do.
+        fields += [(first, 8, prn),
+                   (first + 8, 16, raw_field(elevation + trip.seconds * 1e-5, 0.0001, 16, True)),
+                   (first + 24, 16, raw_field(azimuth + trip.seconds * 2e-5, 0.0001, 16)),
+                   (first + 40, 16, raw_field(snr + more_noise(0.5), 0.01, 16, True)),
+                   (first + 56, 32, raw_field(more_noise(2.0), 1e-05, 32, True)),
+                   (first + 88, 4, 2), (first + 92, 4, 0)]
+    return packed(3 + 12 * len(SATELLITES), fields)
+
+
+class Target:
+    """Another vessel that the AIS receiver hears, moving on a straight line."""
+
+    def __init__(self, mmsi, latitude, longitude, course, speed, nav_status):
+        self.mmsi, self.latitude, self.longitude = mmsi, latitude, longitude
+        self.course, self.speed, self.nav_status = course, speed, nav_status
+
+    def position(self, seconds):
+        north = self.speed * cos_series(self.course) * seconds / 111_320.0
+        east = self.speed * sin_series(self.course) * seconds / (111_320.0 * 0.6379)
+        return self.latitude + north, self.longitude + east
+
+
+# A ferry coming in, a trawler fishing, and a yacht under way (class B).
+FERRY = Target(235001234, 50.3712, -4.1225, 3.60, 7.7, 0)
+TRAWLER = Target(235098765, 50.3530, -4.1510, 5.50, 1.6, 7)
+YACHT = Target(232004567, 50.3625, -4.1330, 2.40, 2.9, 15)
+
+
+def ais_position_head(trip, target, message_id):
+    latitude, longitude = target.position(trip.seconds)
+    second = int(80000 + trip.seconds) % 60
+    course = target.course + more_noise(0.01)
+    return latitude, longitude, [
+        (0, 6, message_id), (6, 2, 0), (8, 32, target.mmsi),
+        (40, 32, raw_field(longitude, 1e-07, 32, True)),
+        (72, 32, raw_field(latitude, 1e-07, 32, True)),
+        (104, 1, 1), (105, 1, 0), (106, 6, second),
+        (112, 16, raw_field(course % 6.2832, 0.0001, 16)),
+        (128, 16, raw_field(target.speed + more_noise(0.05), 0.01, 16)),
+        (144, 19, int(more_rng.random() * (1 << 19))), (163, 5, 0)]
+
+
+def ais_class_a(target):
+    def build(trip, sequence):
+        _, _, fields = ais_position_head(trip, target, 1)
+        fields += [(168, 16, raw_field((target.course + 0.02) % 6.2832, 0.0001, 16)),
+                   (184, 16, raw_field(more_noise(0.002), 3.125e-05, 16, True)),
+                   (200, 4, target.nav_status), (204, 2, 0), (208, 3, 0), (216, 8, 0)]
+        return packed(28, fields)
+    return build
+
+
+def ais_class_b(target):
+    def build(trip, sequence):
+        _, _, fields = ais_position_head(trip, target, 18)
+        # No heading sensor; a carrier-sense unit (bit 2 of byte 24) with DSC, the whole
+        # band and message 22, in autonomous mode.
+        fields += [(168, 16, 0xFFFF), (184, 8, 0), (192, 2, 0), (194, 1, 1), (195, 1, 0),
+                   (196, 1, 1), (197, 1, 1), (198, 1, 1), (199, 1, 0), (200, 1, 1),
+                   (208, 8, 0)]
+        return packed(27, fields)
+    return build
+
+
+def fluid_level(instance, fluid, capacity, level, drain):
+    """PGN 127505: the instance in the low half of byte 0, the fluid type in the high half."""
+    def build(trip, sequence):
+        percent = level - drain * trip.seconds + more_noise(0.05)
+        return packed(8, [(0, 4, instance), (4, 4, fluid),
+                          (8, 16, raw_field(percent, 0.004, 16, True)),
+                          (24, 32, raw_field(capacity, 0.1, 32))])
+    return build
+
+
+def switch_bank(trip, sequence):
+    """PGN 127501: four 2-bit indicators a byte. Navigation lights (1) on, anchor light (2)
+    off, deck light (3) off, the bilge pump (4) switching on at 8 s, the horn (5) off; the
+    other 23 channels are not fitted (3)."""
+    states = [1, 0, 0, 1 if trip.seconds >= 8.0 else 0, 0] + [3] * 23
+    return packed(8, [(0, 8, 0)] + [(8 + 2 * n, 2, state) for n, state in enumerate(states)])
+
+
+def proprietary(manufacturer, data):
+    # A manufacturer's own single-frame PGN: its code (11 bits), two reserved ones, then the
+    # marine industry group (4), then bytes only its maker reads.
+    def build(trip, sequence):
+        return packed(2, [(0, 11, manufacturer), (13, 3, 4)]) + data
+    return build
+
+
 def fast_packet_frames(sequence, data):
     # The first frame carries the total length; each frame has a counter in its first byte.
     frames = [bytes([sequence << 5, len(data)]) + data[:6]]
@@ -264,13 +408,14 @@ def fast_packet_frames(sequence, data):
 
 # The device function and class codes in each device's NAME.
 FUNCTIONS = {GPS: (145, 60), COMPASS: (140, 60), TRANSDUCER: (130, 60), WIND: (130, 85),
-             ENGINE: (160, 50), BATTERY: (170, 35)}
+             ENGINE: (160, 50), BATTERY: (170, 35), AIS: (195, 60), TANKS: (150, 75),
+             SWITCHES: (140, 30)}
 
 
-def address_claim(source):
+def address_claim(source, generator=rng):
     # A NAME of the marine industry group, self-configurable, with an identity of its own.
-    identity = int(rng.random() * (1 << 21))
-    manufacturer = 100 + int(rng.random() * 900)
+    identity = int(generator.random() * (1 << 21))
+    manufacturer = 100 + int(generator.random() * 900)
     function, device_class = FUNCTIONS[source]
     name = (identity | manufacturer << 21 | function << 40 | device_class << 49 | 4 << 60
             | 1 << 63)
@@ -280,6 +425,22 @@ def address_claim(source):
 def heartbeat(counter):
     return field(60, 0.001, 2) + u8(counter) + b"\xff" * 5
 
+
+# (ticks between messages, first tick, priority, PGN, source, payload builder) of the traffic
+# added later; its frame times draw on their own generator. Fast-packet PGNs are cut into frames.
+MORE_PERIODIC = [
+    (100, 9, 3, 129029, GPS, gnss_position),
+    (300, 60, 6, 129540, GPS, satellites_in_view),
+    (300, 25, 4, 129038, AIS, ais_class_a(FERRY)),
+    (500, 210, 4, 129038, AIS, ais_class_a(TRAWLER)),
+    (400, 120, 4, 129039, AIS, ais_class_b(YACHT)),
+    (250, 33, 6, 127505, TANKS, fluid_level(1, 0, 320.0, 68.4, 0.002)),
+    (250, 36, 6, 127505, TANKS, fluid_level(0, 1, 120.0, 81.0, 0.0)),
+    (200, 45, 3, 127501, SWITCHES, switch_bank),
+    (100, 70, 7, 65284, ENGINE, proprietary(135, bytes([0x01, 0x20, 0x00, 0xFF, 0xFF, 0x10]))),
+    (500, 95, 7, 65305, BATTERY, proprietary(358, bytes([0x02, 0x0C, 0x5A, 0x00, 0x00, 0xFF]))),
+]
+FAST_PACKET = {127489, 129029, 129038, 129039, 129540}
 
 # (ticks between messages, first tick, priority, PGN, source, payload builder)
 PERIODIC = [
@@ -301,36 +462,57 @@ PERIODIC = [
 ]
 
 DEVICES = [GPS, COMPASS, TRANSDUCER, WIND, ENGINE, BATTERY]
+MORE_DEVICES = [AIS, TANKS, SWITCHES]
 
 
 def generate():
     trip = Trip()
     frames = []  # (time in microseconds, order of generation, identifier, data)
 
-    def emit(tick, priority, pgn, source, data, after=0):
-        when = tick * TICK_US + after + int(rng.random() * 400)
+    def emit(tick, priority, pgn, source, data, after=0, jitter=rng):
+        when = tick * TICK_US + after + int(jitter.random() * 400)
         frames.append((when, len(frames), can_id(priority, pgn, source), data))
+
+    # Each sender counts its fast-packet messages per PGN, from 0, modulo 8.
+    fast_counters = {}
+
+    def emit_fast(tick, priority, pgn, source, data, jitter):
+        counter = fast_counters.get((pgn, source), 0)
+        # The frames of one packet follow each other closely and in order.
+        for n, frame in enumerate(fast_packet_frames(counter, data)):
+            emit(tick, priority, pgn, source, frame, after=500 * n, jitter=jitter)
+        fast_counters[(pgn, source)] = (counter + 1) % 8
 
     # Every device claims its address as the bus comes up, then beats once a minute.
     for n, source in enumerate(DEVICES):
         emit(n, 6, 60928, source, address_claim(source))
     beat_ticks = sorted(int(rng.random() * DURATION_TICKS) for _ in DEVICES)
+    for n, source in enumerate(MORE_DEVICES):
+        emit(len(DEVICES) + n, 6, 60928, source, address_claim(source, more_rng),
+             jitter=more_rng)
+    beat_ticks += sorted(int(more_rng.random() * DURATION_TICKS) for _ in MORE_DEVICES)
 
     sequences = [Sequence() for _ in PERIODIC]
-    packet_counter = 0
+    more_sequences = [Sequence() for _ in MORE_PERIODIC]
     for tick in range(DURATION_TICKS):
         trip.advance()
         for (period, first, priority, pgn, source, build), sid in zip(PERIODIC, sequences):
             if tick >= first and (tick - first) % period == 0:
                 emit(tick, priority, pgn, source, build(trip, sid))
         if tick % 50 == 20:
-            # The frames of one packet follow each other closely and in order.
-            for n, data in enumerate(fast_packet_frames(packet_counter, engine_dynamic(trip))):
-                emit(tick, 2, 127489, ENGINE, data, after=500 * n)
-            packet_counter = (packet_counter + 1) % 8
-        for source, beat in zip(DEVICES, beat_ticks):
+            emit_fast(tick, 2, 127489, ENGINE, engine_dynamic(trip), rng)
+        for (period, first, priority, pgn, source, build), sid in zip(MORE_PERIODIC,
+                                                                      more_sequences):
+            if tick >= first and (tick - first) % period == 0:
+                data = build(trip, sid)
+                if pgn in FAST_PACKET:
+                    emit_fast(tick, priority, pgn, source, data, more_rng)
+                else:
+                    emit(tick, priority, pgn, source, data, jitter=more_rng)
+        for source, beat in zip(DEVICES + MORE_DEVICES, beat_ticks):
             if tick == beat:
-                emit(tick, 7, 126993, source, heartbeat(tick % 256))
+                emit(tick, 7, 126993, source, heartbeat(tick % 256),
+                     jitter=rng if source in DEVICES else more_rng)
 
     frames.sort()
     lines = []
