@@ -120,8 +120,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
         std::vector<uint8_t> expected;
         bool expect_whole = model_frame(open, pgn, source, frame, &expected);
         assembled_message got{};
-        bool whole = assemble_message(pgn, source, static_cast<int32_t>(frame.size()),
-                                      frame.data(), &got);
+        bool whole =
+            assemble_message(pgn, source, static_cast<int32_t>(frame.size()), frame.data(), &got);
         if (whole != expect_whole)
             fail(expect_whole ? "a whole message was not handed on" : "a message came early",
                  frame_number);

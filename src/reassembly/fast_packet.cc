@@ -57,8 +57,7 @@ unsigned bucket_of(uint32_t pgn, uint8_t source)
 uint8_t find_slot(uint32_t pgn, uint8_t source)
 {
     uint8_t slot = table.buckets[bucket_of(pgn, source)];
-    while (slot != NO_SLOT &&
-           (table.slots[slot].pgn != pgn || table.slots[slot].source != source))
+    while (slot != NO_SLOT && (table.slots[slot].pgn != pgn || table.slots[slot].source != source))
         slot = table.slots[slot].next_in_chain;
     return slot;
 }

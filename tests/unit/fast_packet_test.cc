@@ -36,12 +36,11 @@ std::vector<std::string> assemble(const std::vector<frame> &frames)
     for (std::size_t i = 0; i < frames.size(); i++) {
         const frame &f = frames[i];
         assembled_message message{};
-        if (!assemble_message(f.pgn, f.source, static_cast<int32_t>(f.bytes.size()),
-                              f.bytes.data(), &message))
+        if (!assemble_message(f.pgn, f.source, static_cast<int32_t>(f.bytes.size()), f.bytes.data(),
+                              &message))
             continue;
-        std::string text = "after frame " + std::to_string(i) + ": " + std::to_string(f.pgn) +
-                           " " + std::to_string(f.source) + " " +
-                           std::to_string(message.length) + ":";
+        std::string text = "after frame " + std::to_string(i) + ": " + std::to_string(f.pgn) + " " +
+                           std::to_string(f.source) + " " + std::to_string(message.length) + ":";
         for (int b = 0; b < message.length; b++) {
             char hex[4];
             std::snprintf(hex, sizeof hex, " %02X", message.payload[b]);
@@ -108,7 +107,8 @@ TEST_F(FastPacket, FramesFollowTheRules)
         std::vector<std::string> whole;
     } cases[] = {
         {"two frames, padding after the total is not payload",
-         {{MARKED, 7, {0x20, 9, 1, 2, 3, 4, 5, 6}}, {MARKED, 7, {0x21, 7, 8, 9, 0xFF, 0xFF, 0xFF, 0xFF}}},
+         {{MARKED, 7, {0x20, 9, 1, 2, 3, 4, 5, 6}},
+          {MARKED, 7, {0x21, 7, 8, 9, 0xFF, 0xFF, 0xFF, 0xFF}}},
          {"after frame 1: 129029 7 9: 01 02 03 04 05 06 07 08 09"}},
         {"six bytes or fewer are whole with frame 0",
          {{MARKED, 7, {0x40, 3, 0xAA, 0xBB, 0xCC, 0xFF, 0xFF, 0xFF}},
@@ -118,8 +118,8 @@ TEST_F(FastPacket, FramesFollowTheRules)
           "after frame 2: 129029 7 0:"}},
         {"unmarked and undescribed PGNs pass whole, empty ones too",
          {{UNMARKED, 1, {0x21, 7}}, {UNDESCRIBED, 2, {}}, {UNMARKED, 1, {}}},
-         {"after frame 0: 127250 1 2: 21 07", "after frame 1: 60928 2 0:",
-          "after frame 2: 127250 1 0:"}},
+         {"after frame 0: 127250 1 2: 21 07",
+          "after frame 1: 60928 2 0:", "after frame 2: 127250 1 0:"}},
         {"a missing frame abandons, and later frames wait for a frame 0",
          {{MARKED, 7, {0x20, 20, 1, 2, 3, 4, 5, 6}},
           {MARKED, 7, {0x22, 14, 15, 16, 17, 18, 19, 20}},
@@ -135,7 +135,8 @@ TEST_F(FastPacket, FramesFollowTheRules)
           {MARKED, 7, {0x22, 14, 15, 16, 17, 18, 19, 20}}},
          {}},
         {"another sequence counter abandons",
-         {{MARKED, 7, {0x20, 9, 1, 2, 3, 4, 5, 6}}, {MARKED, 7, {0x41, 7, 8, 9, 0xFF, 0xFF, 0xFF, 0xFF}}},
+         {{MARKED, 7, {0x20, 9, 1, 2, 3, 4, 5, 6}},
+          {MARKED, 7, {0x41, 7, 8, 9, 0xFF, 0xFF, 0xFF, 0xFF}}},
          {}},
         {"a frame 0 starts over",
          {{MARKED, 7, {0x20, 9, 1, 2, 3, 4, 5, 6}},
@@ -150,8 +151,7 @@ TEST_F(FastPacket, FramesFollowTheRules)
           {MARKED, 8, {0x21, 0xB7, 0xB8, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
           {OTHER_MARKED, 7, {0x21, 0xC7, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
           {MARKED, 7, {0x21, 7, 8, 9, 0xFF, 0xFF, 0xFF, 0xFF}}},
-         {"after frame 3: 127250 7 2: 21 00",
-          "after frame 4: 129029 8 8: B1 B2 B3 B4 B5 B6 B7 B8",
+         {"after frame 3: 127250 7 2: 21 00", "after frame 4: 129029 8 8: B1 B2 B3 B4 B5 B6 B7 B8",
           "after frame 5: 129540 7 7: C1 C2 C3 C4 C5 C6 C7",
           "after frame 6: 129029 7 9: 01 02 03 04 05 06 07 08 09"}},
         {"a frame 0 beyond 223 bytes or without its length abandons",
@@ -163,7 +163,9 @@ TEST_F(FastPacket, FramesFollowTheRules)
           {MARKED, 8, {0x21, 7, 8, 9, 0xFF, 0xFF, 0xFF, 0xFF}}},
          {}},
         {"an empty frame abandons",
-         {{MARKED, 7, {0x20, 9, 1, 2, 3, 4, 5, 6}}, {MARKED, 7, {}}, {MARKED, 7, {0x21, 7, 8, 9, 0xFF}}},
+         {{MARKED, 7, {0x20, 9, 1, 2, 3, 4, 5, 6}},
+          {MARKED, 7, {}},
+          {MARKED, 7, {0x21, 7, 8, 9, 0xFF}}},
          {}},
         {"short frames carry what they have",
          {{MARKED, 7, {0x20, 10, 1, 2, 3}},
@@ -206,12 +208,10 @@ TEST_F(FastPacket, LeastRecentlyContinuedMessageMakesRoom)
     frames.push_back(frames_of(OTHER_MARKED, 0, 2, counting(9))[0]);
     ASSERT_TRUE(assemble(frames).empty());
 
-    std::vector<frame> rest = {frames_of(MARKED, 1, 1, counting(20))[1],
-                               frames_of(MARKED, 1, 1, counting(20))[2],
-                               frames_of(MARKED, 0, 1, counting(20))[2],
-                               frames_of(MARKED, 2, 1, counting(20))[1],
-                               frames_of(MARKED, 2, 1, counting(20))[2],
-                               frames_of(OTHER_MARKED, 0, 2, counting(9))[1]};
+    std::vector<frame> rest = {
+        frames_of(MARKED, 1, 1, counting(20))[1], frames_of(MARKED, 1, 1, counting(20))[2],
+        frames_of(MARKED, 0, 1, counting(20))[2], frames_of(MARKED, 2, 1, counting(20))[1],
+        frames_of(MARKED, 2, 1, counting(20))[2], frames_of(OTHER_MARKED, 0, 2, counting(9))[1]};
     EXPECT_EQ(assemble(rest),
               (std::vector<std::string>{"after frame 2: 129029 0 20:" + counting_text(20),
                                         "after frame 4: 129029 2 20:" + counting_text(20),
