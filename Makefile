@@ -86,7 +86,7 @@ HEAVY_LABELS := load|kernel|shipping|bench
 SANITIZE_PRELOAD = $$(gcc -print-file-name=libasan.so):$(CURDIR)/$(SANITIZE_BUILD)/sim/libn2k_sim.so
 VALGRIND_COMMAND := valgrind --error-exitcode=99 -q --leak-check=full --errors-for-leak-kinds=definite
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := descriptions json_record
+FUZZ_TARGETS := descriptions json_record fast_packet
 
 .PHONY: sanitize valgrind fuzz
 

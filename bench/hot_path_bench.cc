@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <array>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -25,6 +26,7 @@
 #include "output/json_record.h"
 #include "output/output_stream.h"
 #include "output/raw_line.h"
+#include "reassembly/fast_packet.h"
 
 namespace
 {
@@ -32,7 +34,7 @@ namespace
 using writer = void (*)(uint32_t, uint8_t, int32_t, const uint8_t *);
 
 // What the table holds now; the benchmarks run in any order, and each sets up its own.
-enum class table_kind { none, json, lookup };
+enum class table_kind { none, json, lookup, fast_packet };
 table_kind loaded = table_kind::none;
 
 void use_table(table_kind kind)
@@ -41,6 +43,8 @@ void use_table(table_kind kind)
         return;
     if (kind == table_kind::json) {
         load_text(json_description_text());
+    } else if (kind == table_kind::fast_packet) {
+        load_text("[PGN_129029]\nfast_packet = yes\n");
     } else {
         clear_table();
         for (uint32_t pgn : lookup_table_pgns())
@@ -61,6 +65,30 @@ void time_writer(benchmark::State &state, writer write, uint32_t pgn, int32_t le
 }
 
 // Each iteration decodes at another offset of a random payload, so that both signs occur.
+// One frame per iteration, with open_messages messages of 9 bytes (two frames each) in
+// progress from as many sources: every frame 0 opens a message and every frame 1 completes one.
+void time_reassembly(benchmark::State &state, int open_messages)
+{
+    use_table(table_kind::fast_packet);
+    drop_unfinished_messages();
+    std::vector<std::array<uint8_t, 8>> frames;
+    for (int counter = 0; counter < 2; counter++) {
+        for (int source = 0; source < open_messages; source++)
+            frames.push_back({static_cast<uint8_t>(0x20 | counter), 9, 1, 2, 3, 4, 5, 6});
+    }
+
+    std::size_t at = 0;
+    int whole = 0;
+    for (auto _ : state) {
+        assembled_message message;
+        uint8_t source = static_cast<uint8_t>(at % static_cast<std::size_t>(open_messages));
+        whole += assemble_message(129029, source, 8, frames[at].data(), &message);
+        at = at + 1 == frames.size() ? 0 : at + 1;
+    }
+    benchmark::DoNotOptimize(whole);
+    state.SetItemsProcessed(state.iterations());
+}
+
 void time_decoder(benchmark::State &state, bool literal, int length)
 {
     std::vector<uint8_t> payload = check_payloads().back();
@@ -186,6 +214,12 @@ void register_benchmarks()
             [=](benchmark::State &s) { time_lookup(s, scan_find_entry, l.pgn); });
     }
 
+    for (int open : {1, FAST_PACKET_SLOTS}) {
+        std::string name = "assemble_message/" + std::to_string(open) + "_open";
+        benchmark::RegisterBenchmark(name.c_str(),
+                                     [=](benchmark::State &s) { time_reassembly(s, open); });
+    }
+
     add_pair(
         "load_descriptions_from/256x16", "sscanf_load_descriptions/256x16", 0.0,
         [](benchmark::State &s) { time_loader(s, listener_load); },
@@ -266,6 +300,18 @@ bool print_ratios(std::ostream &out, const ratio_reporter &reporter)
         out << "  " << std::left << std::setw(66) << "find_entry/last against find_entry/first"
             << std::right << std::setprecision(2) << std::setw(8) << spread
             << "x   target <= 2x apart: " << (met ? "met" : "MISSED") << "\n";
+    }
+
+    double alone = reporter.time_of("assemble_message/1_open");
+    double busy =
+        reporter.time_of("assemble_message/" + std::to_string(FAST_PACKET_SLOTS) + "_open");
+    if (alone > 0 && busy > 0) {
+        double spread = busy / alone;
+        bool met = spread <= 2.0;
+        all_met = all_met && met;
+        out << "  " << std::left << std::setw(66) << "a frame with 64 messages open against one"
+            << std::right << std::setprecision(2) << std::setw(8) << spread
+            << "x   target <= 2x: " << (met ? "met" : "MISSED") << "\n";
     }
     return all_met;
 }

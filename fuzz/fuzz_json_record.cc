@@ -164,7 +164,9 @@ bool fits(const field_spec &field, int32_t length)
 {
     if (field.start < 0 || field.length < 0 || field.length > 64)
         return false;
-    return int64_t{field.start} * 8 + field.length <= int64_t{length} * 8;
+    if (field.start_bit < 0 || field.start_bit > 7 || field.start_bit + field.length > 64)
+        return false;
+    return int64_t{field.start} * 8 + field.start_bit + field.length <= int64_t{length} * 8;
 }
 
 // Bit by bit, where the writer copies whole bytes and masks.
@@ -175,7 +177,7 @@ std::string value_text(const uint8_t *payload, const field_spec &field)
 
     uint64_t raw = 0;
     for (int bit = 0; bit < field.length; bit++) {
-        int64_t at = int64_t{field.start} * 8 + bit;
+        int64_t at = int64_t{field.start} * 8 + field.start_bit + bit;
         if (payload[at / 8] >> (at % 8) & 1)
             raw |= uint64_t{1} << bit;
     }

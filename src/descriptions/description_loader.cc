@@ -155,8 +155,28 @@ bool parse_key_value(const char *line, char (&key)[KEY_MAX + 1], char (&value)[V
     return read_text(&p, '\n', VALUE_MAX, value);
 }
 
+// The bit of a start written "byte.bit": digits right after the dot, saturated like a start.
+// Without them the dot is not part of the start, and the reading stops there as it always did.
+void read_start_bit(const char **cursor, int32_t *bit)
+{
+    const char *p = *cursor;
+    if (p[0] != '.' || p[1] < '0' || p[1] > '9')
+        return;
+    p++;
+
+    uint64_t value = 0;
+    for (; *p >= '0' && *p <= '9'; p++) {
+        value = value * 10 + static_cast<unsigned>(*p - '0');
+        if (value > INT32_MAX)
+            value = INT32_MAX;
+    }
+    *bit = static_cast<int32_t>(value);
+    *cursor = p;
+}
+
 // "%63[^,], %c, %d, %d, %lf, %lf, %15[^\n]": the members read before the first conversion that
-// fails are kept; the others stay zero, and the field counts either way.
+// fails are kept; the others stay zero, and the field counts either way. The start may also be
+// written "byte.bit" for a value that begins inside a byte.
 void parse_field(const char *value, field_spec *field)
 {
     const char *p = value;
@@ -168,6 +188,7 @@ void parse_field(const char *value, field_spec *field)
     field->type = *p++;
     if (!read_separator(&p, ',') || !read_i32(&p, &field->start))
         return;
+    read_start_bit(&p, &field->start_bit);
     if (!read_separator(&p, ',') || !read_i32(&p, &field->length))
         return;
     if (!read_separator(&p, ',') || !read_double(&p, &field->scale))
@@ -200,6 +221,10 @@ void handle_key_value(pgn_entry *section, char *line)
 
     if (std::strcmp(key, "name") == 0) {
         copy_text(section->description, NAME_MAX_BYTES, value);
+    } else if (std::strcmp(key, "fast_packet") == 0) {
+        // Only an exact "yes" marks the section; anything else leaves it as it was.
+        if (std::strcmp(value, "yes") == 0)
+            section->fast_packet = true;
     } else if (std::strncmp(key, "field_", 6) == 0) {
         if (section->field_count >= MAX_FIELDS)
             return;

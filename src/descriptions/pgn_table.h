@@ -11,9 +11,10 @@ inline constexpr char UNNAMED_PGN[] = "Unnamed PGN";
 
 struct field_spec {
     char name[NAME_SIZE];
-    char type;      // 's' signed, 'u' unsigned, anything else is stored as read
-    int32_t start;  // offset of the first byte in the payload
-    int32_t length; // in bits
+    char type;         // 's' signed, 'u' unsigned, anything else is stored as read
+    int32_t start;     // offset of the first byte in the payload
+    int32_t start_bit; // bit of that byte where the value begins, 0 the least significant
+    int32_t length;    // in bits
     double scale;
     double offset;
     char unit[UNIT_SIZE];
@@ -24,6 +25,7 @@ struct pgn_entry {
     char description[NAME_SIZE];
     int32_t field_count;
     field_spec fields[MAX_FIELDS];
+    bool fast_packet; // frames are parts of one message of up to 223 bytes, reassembled
 };
 
 struct description_table {

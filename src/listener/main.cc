@@ -12,6 +12,7 @@
 #include "output/json_record.h"
 #include "output/output_stream.h"
 #include "output/raw_line.h"
+#include "reassembly/fast_packet.h"
 
 namespace
 {
@@ -128,11 +129,17 @@ int main(int argc, char **argv)
             break;
         }
 
-        if (settings.json_mode)
-            print_json_record(pgn, source, n, buffer);
-        else
+        if (settings.json_mode) {
+            // A frame of a fast-packet message prints nothing until the message is whole.
+            assembled_message message;
+            if (assemble_message(pgn, source, n, buffer, &message))
+                print_json_record(pgn, source, message.length, message.payload);
+        } else {
             print_raw_line(pgn, source, n, buffer);
+        }
     }
+
+    // Fast-packet messages still in progress end with the loop, unprinted.
 
     change_stop_signals(SIG_BLOCK);
     std::puts("\nExiting.");

@@ -35,9 +35,12 @@ bool field_fits(const field_spec &field, int32_t length)
 {
     if (field.start < 0 || field.length < 0 || field.length > 64)
         return false;
+    // The value is cut out of at most 64 bits read from its first byte on.
+    if (field.start_bit < 0 || field.start_bit > 7 || field.start_bit + field.length > 64)
+        return false;
 
     // In 64 bits neither side can overflow for any 32-bit start and length.
-    int64_t end_bit = int64_t{field.start} * 8 + field.length;
+    int64_t end_bit = int64_t{field.start} * 8 + field.start_bit + field.length;
     return end_bit <= int64_t{length} * 8;
 }
 
@@ -46,9 +49,11 @@ std::optional<double> decode_field(const uint8_t *payload, const field_spec &fie
     if (field.type != 's' && field.type != 'u')
         return std::nullopt;
 
-    uint64_t raw = read_little_endian(payload + field.start, (field.length + 7) / 8);
+    uint64_t raw =
+        read_little_endian(payload + field.start, (field.start_bit + field.length + 7) / 8);
 
-    // Bits above the length belong to the next field packed into the same byte.
+    // Bits below the start bit and above the length belong to the fields packed beside it.
+    raw >>= field.start_bit;
     if (field.length < 64)
         raw &= (uint64_t{1} << field.length) - 1;
 

@@ -234,3 +234,134 @@ TEST(JsonMode, DefaultDescriptionFile)
     EXPECT_EQ(present.out, std::string(BANNER_CAN0) + EXPECTED_OBJECTS + CLOSING);
     EXPECT_EQ(present.exit_status, 0);
 }
+
+namespace
+{
+
+// A fast-packet PGN with values that begin inside a byte, and one undescribed PGN between its
+// frames. Source 35 sends a 10-byte message in two frames; source 36 a 5-byte one in one.
+const char FAST_PACKET_DESCRIPTIONS[] = "[PGN_129029]\n"
+                                        "name = Position\n"
+                                        "fast_packet = yes\n"
+                                        "field_1 = sid, u, 0, 8, 1, 0\n"
+                                        "field_2 = count, u, 1, 16, 1, 0\n"
+                                        "field_3 = type, u, 3, 4, 1, 0, code\n"
+                                        "field_4 = method, u, 3.4, 4, 1, 0, code\n"
+                                        "field_5 = across, s, 4.6, 4, 1, 0\n"
+                                        "field_6 = tail, u, 9, 8, 0.5, 0\n"
+                                        "field_7 = beyond, u, 10, 8, 1, 0\n"
+                                        "field_8 = unsound, u, 0.8, 4, 1, 0\n";
+
+const char FAST_PACKET_CAPTURE[] = "(1.0) can0 0DF80523#400A073412A5C002\n"
+                                   "(1.1) can0 09F11223#005C3DFF7FFF7FFD\n"
+                                   "(1.2) can0 0DF80524#600501020304C5FF\n"
+                                   "(1.3) can0 0DF80523#41FFFFFF2AFFFFFF\n"
+                                   "(1.4) can0 0DF80523#8014010203040506\n";
+
+const char FAST_PACKET_OBJECTS[] = "{\n"
+                                   "  \"pgn\": 127250,\n"
+                                   "  \"sourceAddress\": 35,\n"
+                                   "  \"payloadLength\": 8,\n"
+                                   "  \"fields\": {\n"
+                                   "\n"
+                                   "  }\n"
+                                   "}\n"
+                                   "{\n"
+                                   "  \"pgn\": 129029,\n"
+                                   "  \"description\": \"Position\",\n"
+                                   "  \"sourceAddress\": 36,\n"
+                                   "  \"payloadLength\": 5,\n"
+                                   "  \"fields\": {\n"
+                                   "    \"sid\": 1.0000,\n"
+                                   "    \"count\": 770.0000,\n"
+                                   "    \"type\": 4.0000,\n"
+                                   "    \"method\": 0.0000\n"
+                                   "  }\n"
+                                   "}\n"
+                                   "{\n"
+                                   "  \"pgn\": 129029,\n"
+                                   "  \"description\": \"Position\",\n"
+                                   "  \"sourceAddress\": 35,\n"
+                                   "  \"payloadLength\": 10,\n"
+                                   "  \"fields\": {\n"
+                                   "    \"sid\": 7.0000,\n"
+                                   "    \"count\": 4660.0000,\n"
+                                   "    \"type\": 5.0000,\n"
+                                   "    \"method\": 10.0000,\n"
+                                   "    \"across\": -5.0000,\n"
+                                   "    \"tail\": 21.0000\n"
+                                   "  }\n"
+                                   "}\n";
+
+} // namespace
+
+// The frames of a fast-packet PGN make one object when the message is whole; the frame 0 that
+// the capture ends in never does, and the closing line follows the last whole message.
+TEST(JsonMode, FastPacketFramesAreReassembled)
+{
+    std::string conf = write_temp(FAST_PACKET_DESCRIPTIONS);
+    run_options options;
+    options.args = {"can0", "-j", "-c", conf};
+    options.feed = FAST_PACKET_CAPTURE;
+    run_result r = run_listener(options);
+    std::remove(conf.c_str());
+
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out, std::string(BANNER_CAN0) + FAST_PACKET_OBJECTS + CLOSING);
+    EXPECT_EQ(count_json_objects(r.out), 3);
+}
+
+// A failed receive ends an unfinished message unprinted, like a stop signal.
+TEST(JsonMode, FailedReceiveDropsTheUnfinishedMessage)
+{
+    std::string conf = write_temp(FAST_PACKET_DESCRIPTIONS);
+    run_options options;
+    options.args = {"can0", "-j", "-c", conf};
+    options.feed = "(1.0) can0 0DF80524#600501020304C5FF\n"
+                   "(1.1) can0 0DF80523#400A073412A5C002\n"
+                   "!error EIO\n"
+                   "(1.3) can0 0DF80523#41FFFFFF2AFFFFFF\n";
+    run_result r = run_listener(options);
+    std::remove(conf.c_str());
+
+    EXPECT_EQ(r.err, "recvfrom: Input/output error\n");
+    EXPECT_EQ(r.exit_status, 1);
+    std::string objects = FAST_PACKET_OBJECTS;
+    std::size_t second = objects.find("}\n{\n") + 2;
+    std::size_t third = objects.find("}\n{\n", second) + 2;
+    EXPECT_EQ(r.out, BANNER_CAN0 + objects.substr(second, third - second) + CLOSING);
+}
+
+// Without the key, and in raw mode, every frame is a message of its own, as it always was.
+TEST(JsonMode, FramesStandAloneWithoutTheKeyAndInRawMode)
+{
+    std::string text = FAST_PACKET_DESCRIPTIONS;
+    text.erase(text.find("fast_packet = yes\n"), sizeof "fast_packet = yes\n" - 1);
+    std::string conf = write_temp(text);
+    run_options json;
+    json.args = {"can0", "-j", "-c", conf};
+    json.feed = FAST_PACKET_CAPTURE;
+    run_result unmarked = run_listener(json);
+    std::remove(conf.c_str());
+    EXPECT_EQ(unmarked.exit_status, 0);
+    EXPECT_EQ(count_json_objects(unmarked.out), 5);
+    EXPECT_NE(unmarked.out.find("  \"payloadLength\": 8,\n  \"fields\": {\n"
+                                "    \"sid\": 64.0000,\n    \"count\": 1802.0000,\n"),
+              std::string::npos);
+
+    conf = write_temp(FAST_PACKET_DESCRIPTIONS);
+    run_options raw;
+    raw.args = {"can0", "-c", conf};
+    raw.feed = FAST_PACKET_CAPTURE;
+    run_result r = run_listener(raw);
+    std::remove(conf.c_str());
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out, std::string(BANNER_CAN0) +
+                         raw_line(129029, 35, {0x40, 0x0A, 0x07, 0x34, 0x12, 0xA5, 0xC0, 0x02}) +
+                         raw_line(127250, 35, {0x00, 0x5C, 0x3D, 0xFF, 0x7F, 0xFF, 0x7F, 0xFD}) +
+                         raw_line(129029, 36, {0x60, 0x05, 0x01, 0x02, 0x03, 0x04, 0xC5, 0xFF}) +
+                         raw_line(129029, 35, {0x41, 0xFF, 0xFF, 0xFF, 0x2A, 0xFF, 0xFF, 0xFF}) +
+                         raw_line(129029, 35, {0x80, 0x14, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06}) +
+                         CLOSING);
+}

@@ -21,12 +21,14 @@ struct expected_field {
     double scale;
     double offset;
     std::string unit;
+    int32_t start_bit = 0;
 };
 
 struct expected_entry {
     uint32_t pgn;
     std::string description;
     std::vector<expected_field> fields;
+    bool fast_packet = false;
 };
 
 struct loader_case {
@@ -164,6 +166,39 @@ std::vector<loader_case> loader_cases()
         {"bytes above 0x7F are no whitespace",
          "[PGN_1]\nname = \xA0X\xA0\n",
          {{1, "\xA0X\xA0", {}}}},
+        {"a start bit after a dot",
+         "[PGN_1]\nfield_1 = a, u, 2.5, 11, 1, 0, u\nfield_2 = b, s, 0.0, 2, 1, 0, u\n"
+         "field_3 = c, u, +3.07, 4, 1, 0, u\n",
+         {{1,
+           "Unnamed PGN",
+           {{"a", 'u', 2, 11, 1, 0, "u", 5},
+            {"b", 's', 0, 2, 1, 0, "u"},
+            {"c", 'u', 3, 4, 1, 0, "u", 7}}}}},
+        {"a start bit out of range is stored, to be skipped when printed",
+         "[PGN_1]\nfield_1 = a, u, 1.8, 4, 1, 0, u\nfield_2 = b, u, 1.99999999999, 4, 1, 0, u\n",
+         {{1,
+           "Unnamed PGN",
+           {{"a", 'u', 1, 4, 1, 0, "u", 8}, {"b", 'u', 1, 4, 1, 0, "u", INT32_MAX}}}}},
+        {"a dot without digits ends the reading as before",
+         "[PGN_1]\nfield_1 = a, u, 1., 4, 1, 0, u\nfield_2 = b, u, 1.x, 4, 1, 0, u\n"
+         "field_3 = c, u, 1 .5, 4, 1, 0, u\nfield_4 = d, u, 1.-5, 4, 1, 0, u\n",
+         {{1,
+           "Unnamed PGN",
+           {{"a", 'u', 1, 0, 0, 0, ""},
+            {"b", 'u', 1, 0, 0, 0, ""},
+            {"c", 'u', 1, 0, 0, 0, ""},
+            {"d", 'u', 1, 0, 0, 0, ""}}}}},
+        {"a blank after the start bit ends the reading, as after a number",
+         "[PGN_1]\nfield_1 = a, u, 1.5 , 4, 1, 0, u\n",
+         {{1, "Unnamed PGN", {{"a", 'u', 1, 0, 0, 0, "", 5}}}}},
+        {"fast_packet marks a section only with an exact yes",
+         "[PGN_1]\nfast_packet = yes\n[PGN_2]\n  fast_packet   =   yes  \r\n"
+         "[PGN_3]\nfast_packet = Yes\nfast_packet = yes please\nFast_packet = yes\n"
+         "fast_packet =\n[PGN_4]\nfast_packet = yes\nfast_packet = no\n",
+         {{1, "Unnamed PGN", {}, true},
+          {2, "Unnamed PGN", {}, true},
+          {3, "Unnamed PGN", {}, false},
+          {4, "Unnamed PGN", {}, true}}},
     };
 }
 
@@ -175,6 +210,7 @@ void expect_table(const std::vector<expected_entry> &entries)
         const expected_entry &want = entries[i];
         EXPECT_EQ(got.pgn, want.pgn) << "entry " << i;
         EXPECT_EQ(std::string(got.description), want.description) << "entry " << i;
+        EXPECT_EQ(got.fast_packet, want.fast_packet) << "entry " << i;
         ASSERT_EQ(got.field_count, static_cast<int>(want.fields.size())) << "entry " << i;
         for (std::size_t f = 0; f < want.fields.size(); f++) {
             const field_spec &g = got.fields[f];
@@ -182,6 +218,7 @@ void expect_table(const std::vector<expected_entry> &entries)
             EXPECT_EQ(std::string(g.name), w.name) << "field " << f;
             EXPECT_EQ(g.type, w.type) << "field " << f;
             EXPECT_EQ(g.start, w.start) << "field " << f;
+            EXPECT_EQ(g.start_bit, w.start_bit) << "field " << f;
             EXPECT_EQ(g.length, w.length) << "field " << f;
             EXPECT_EQ(g.scale, w.scale) << "field " << f;
             EXPECT_EQ(g.offset, w.offset) << "field " << f;

@@ -131,3 +131,82 @@ TEST(FieldFits, Boundaries)
             << "start " << c.start << " length " << c.length << " payload " << c.payload_length;
     }
 }
+
+// A value that begins inside a byte takes the bits from its start bit on, running into the
+// low bits of the next bytes; the bits around it belong to its neighbours.
+TEST(DecodeField, MidByteFields)
+{
+    struct {
+        std::vector<uint8_t> bytes;
+        char type;
+        int32_t start;
+        int32_t start_bit;
+        int32_t length;
+        const char *printed;
+    } cases[] = {
+        // Bits 5-7 of byte 0 (0b101) are the low bits, byte 1 the high ones: 0x3C << 3 | 5.
+        {{0xA0, 0x3C}, 'u', 0, 5, 11, "485.0000"},
+        {{0xFF, 0x3C}, 'u', 0, 5, 11, "487.0000"},
+        {{0x1F, 0xFF}, 'u', 0, 5, 11, "2040.0000"},
+        // Two-bit indicators packed four to a byte: 0b11100100.
+        {{0xE4}, 'u', 0, 0, 2, "0.0000"},
+        {{0xE4}, 'u', 0, 2, 2, "1.0000"},
+        {{0xE4}, 'u', 0, 4, 2, "2.0000"},
+        {{0xE4}, 'u', 0, 6, 2, "3.0000"},
+        // The high nibble, with the low one set so that a missing shift shows.
+        {{0x00, 0x5F}, 'u', 1, 4, 4, "5.0000"},
+        {{0x00, 0xBF}, 's', 1, 4, 4, "-5.0000"},
+        {{0x00, 0x7F}, 's', 1, 4, 4, "7.0000"},
+        // The sign bit is the top bit of the field, not of its last byte.
+        {{0x0F, 0x01}, 's', 0, 4, 5, "-16.0000"},
+        {{0xF0, 0xFF}, 's', 0, 4, 12, "-1.0000"},
+        // The whole 64 bits from bit 1 on: eight bytes are read, and one more bit is not.
+        {{0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+         'u',
+         0,
+         1,
+         63,
+         "9223372036854775808.0000"},
+        {{0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x80},
+         's',
+         0,
+         7,
+         57,
+         "-72057594037927936.0000"},
+        {{0xFF}, 'u', 0, 7, 0, "0.0000"},
+    };
+    for (const auto &c : cases) {
+        field_spec field = make_field(c.type, c.start, c.length, 1, 0);
+        field.start_bit = c.start_bit;
+        std::optional<double> value = decode_field(c.bytes.data(), field);
+        ASSERT_TRUE(value);
+        char buffer[FIXED4_MAX + 1];
+        EXPECT_EQ(std::string(buffer, append_fixed4(buffer, *value)), c.printed)
+            << c.type << " start " << c.start << "." << c.start_bit << " length " << c.length;
+    }
+}
+
+TEST(FieldFits, StartBits)
+{
+    struct {
+        int32_t start;
+        int32_t start_bit;
+        int32_t length;
+        int32_t payload_length;
+        bool fits;
+    } cases[] = {
+        {7, 4, 4, 8, true},   {7, 5, 4, 8, false},
+        {0, 5, 11, 2, true},  {0, 6, 11, 2, false},
+        {0, 7, 57, 8, true},  {0, 7, 58, 9, false}, // beyond 64 bits from the first byte
+        {0, 1, 64, 9, false}, {0, 8, 1, 8, false},
+        {0, -1, 1, 8, false}, {0, INT32_MAX, 1, 8, false},
+        {8, 0, 0, 8, true},   {7, 7, 1, 8, true},
+    };
+    for (const auto &c : cases) {
+        field_spec field = make_field('u', c.start, c.length, 1, 0);
+        field.start_bit = c.start_bit;
+        EXPECT_EQ(field_fits(field, c.payload_length), c.fits)
+            << "start " << c.start << "." << c.start_bit << " length " << c.length << " payload "
+            << c.payload_length;
+    }
+}
