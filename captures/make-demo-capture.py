@@ -278,14 +278,14 @@ def engine_dynamic(trip):
 
 
 def gnss_position(trip, sid):
-    """The 43 bytes of PGN 129029: a DGNSS fix with no reference stations listed."""
+    """The 43 bytes of PGN 129029: a fix with no reference stations listed."""
     fix_seconds = 80000 + trip.seconds
     return packed(43, [
         (0, 8, sid.next()), (8, 16, 19675), (24, 32, raw_field(fix_seconds, 0.0001, 32)),
         (56, 64, raw_field(trip.latitude, 1e-16, 64, True)),
         (120, 64, raw_field(trip.longitude, 1e-16, 64, True)),
         (184, 64, raw_field(1.8 + more_noise(0.3), 1e-06, 64, True)),
-        (248, 4, 0), (252, 4, 2),  # GPS, differential fix
+        (248, 4, 0), (252, 4, 2),  # GNSS type and method
         (256, 2, 1), (264, 8, 9),
         (272, 16, raw_field(0.9 + more_noise(0.05), 0.01, 16, True)),
         (288, 16, raw_field(1.6 + more_noise(0.05), 0.01, 16, True)),
@@ -358,8 +358,8 @@ def ais_class_a(target):
 def ais_class_b(target):
     def build(trip, sequence):
         _, _, fields = ais_position_head(trip, target, 18)
-        # No heading sensor; a carrier-sense unit (bit 2 of byte 24) with DSC, the whole
-        # band and message 22, in autonomous mode.
+        # No heading sensor (all ones); then the flags of byte 24 from its bit 2 on: unit
+        # type 1, no integrated display, DSC, band, message 22, mode 0.
         fields += [(168, 16, 0xFFFF), (184, 8, 0), (192, 2, 0), (194, 1, 1), (195, 1, 0),
                    (196, 1, 1), (197, 1, 1), (198, 1, 1), (199, 1, 0), (200, 1, 1),
                    (208, 8, 0)]

@@ -1,8 +1,10 @@
 // The shipped description file, decoded against messages whose values were encoded by hand
-// from the protocol's field facts: a wrong byte, length, sign or resolution in the file shows
-// up as a wrong number here. Each PGN has a typical message, with signed values below zero
+// from the protocol's field facts: a wrong byte, bit, length, sign or resolution in the file
+// shows up as a wrong number here. Each PGN has a typical message, with signed values below zero
 // where that can happen, and one of all "not available" codes, whose top bits tell a wrong
-// sign or length of the unsigned fields.
+// sign or length of the unsigned fields; the PGNs added with the fast-packet and mid-byte
+// sections have more (see below). The same messages then go through the real program on the
+// simulated bus, fast-packet ones cut into frames.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -309,8 +311,8 @@ const std::vector<known_message> KNOWN_MESSAGES = {
       {"indicator15", "2.0000"}}},
     // One reference station. 2023-11-14 (19675 days), 22:13:20.5 = 800005000 x 0.0001 s;
     // 50.3612345678901234 N = 503612345678901234 x 1e-16; 4.1412345678901234 W =
-    // -41412345678901234; 12.5 m = 12500000 x 1e-6; GPS+GLONASS (4) under DGNSS (2) in byte
-    // 31; integrity 1 under six reserved ones; 12 satellites; HDOP 0.8, PDOP 1.5; geoid 51.2 m;
+    // -41412345678901234; 12.5 m = 12500000 x 1e-6; GNSS type 4 under method 2 in byte 31;
+    // integrity 1 under six reserved ones; 12 satellites; HDOP 0.8, PDOP 1.5; geoid 51.2 m;
     // station type 4 under id 123 (0x07B from bit 4 of byte 43); age 2.5 s.
     {129029,
      "GNSS Position Data",
