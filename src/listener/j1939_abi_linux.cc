@@ -10,7 +10,7 @@
 
 #include "listener/j1939_abi.h"
 
-// Older headers lack the option; the kernel has had it since 4.6 and answers ENOPROTOOPT before.
+// Older headers lack the option; a kernel without it answers ENOPROTOOPT.
 #ifndef SO_MEMINFO
 #define SO_MEMINFO 55
 #endif
@@ -24,8 +24,9 @@ static_assert(offsetof(sockaddr_can, can_addr.j1939.addr) == 20);
 namespace
 {
 
-// The kernel's 32-bit memory counters of a socket, as SO_MEMINFO fills them; the drop count is
-// the ninth (SK_MEMINFO_DROPS), which kernels before 4.7 do not fill.
+// The kernel's 32-bit memory counters of a socket, as SO_MEMINFO fills them, as many as the
+// caller offers room for: the drop count is the ninth (SK_MEMINFO_DROPS), which a kernel that
+// fills fewer does not report.
 constexpr size_t MEMINFO_DROPS = 8;
 constexpr size_t MEMINFO_COUNTERS = 9;
 
