@@ -26,7 +26,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <deque>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/can.h>
@@ -87,7 +86,10 @@ struct sim_socket {
     uint32_t queue_capacity = 0;
     uint32_t queued_messages = 0;
     uint32_t drops = 0;
-    std::deque<uint32_t> queue; // indexes of arrived items, in order
+    // Indexes of arrived items, in order, from queue_head on; a vector allocates nothing until
+    // used, so the bus's heap count stays what it was without a queue.
+    std::vector<uint32_t> queue;
+    size_t queue_head = 0;
     feed traffic;
 };
 
@@ -729,13 +731,16 @@ bool next_index(sim_socket &s, int fd, uint32_t &index, int &error)
         return read_index(s, fd, index, error);
 
     admit_arrivals(s, fd);
-    while (s.queue.empty()) {
+    while (s.queue_head == s.queue.size()) {
         if (!read_index(s, fd, index, error))
             return false;
         admit(s, index);
     }
-    index = s.queue.front();
-    s.queue.pop_front();
+    index = s.queue[s.queue_head++];
+    if (s.queue_head == s.queue.size()) {
+        s.queue.clear();
+        s.queue_head = 0;
+    }
     if (is_message(s.traffic.items[index]))
         s.queued_messages--;
     return true;
@@ -805,7 +810,8 @@ int answer_option(void *value, socklen_t *length, const void *data, size_t size)
 
     if (written > 0 && value == nullptr)
         return EFAULT;
-    std::memcpy(value, data, written);
+    if (written > 0)
+        std::memcpy(value, data, written);
     *length = written;
     return 0;
 }
