@@ -55,6 +55,8 @@ struct kernel_case {
     // the listener run as this user.
     const char *reader = nullptr;
     const char *user = "root";
+    // A sysctl setting, name=value, in force while the case runs.
+    const char *sysctl = nullptr;
     // Where the listener cannot keep up, out is the line of each message printed, and the
     // rest of the messages sent must be told lost on standard error.
     int sent = 0;
@@ -198,10 +200,15 @@ std::vector<kernel_case> kernel_cases()
         // The forced 8 MiB queue holds what comes while standard output stalls for a second.
         {"stdout_stalled", "vcan0 -j -c /data/n2k-devices.conf", HEADING_FLOOD, "TERM",
          BANNER + repeated(described, FLOOD_SIZE) + CLOSING, "", 0, "stalling_reader"},
+        // So does the queue of a user who may not force it, once the administrator raises the
+        // cap as the manual says.
+        {"stdout_stalled_raised_cap", "vcan0 -j -c /data/n2k-devices.conf", HEADING_FLOOD, "TERM",
+         BANNER + repeated(described, FLOOD_SIZE) + CLOSING, "", 0, "stalling_reader", "nobody",
+         "net.core.rmem_max=8388608"},
         // Output slower than the bus overflows any queue, here the one of a user who may not
         // force it past net.core.rmem_max: every message is printed or told lost.
         {"stdout_slower_than_the_bus", "vcan0", ENGINE_FLOOD, "TERM", pdu2, "", 1, "slow_reader",
-         "nobody", FLOOD_SIZE},
+         "nobody", nullptr, FLOOD_SIZE},
     };
 }
 
@@ -213,11 +220,19 @@ std::string cases_script(const std::vector<kernel_case> &cases)
         script += "traffic()\n{\n";
         script += c.traffic;
         script += "}\n";
+        std::string setting = c.sysctl != nullptr ? c.sysctl : "";
+        std::string setting_name = setting.substr(0, setting.find('='));
+        if (!setting.empty())
+            script +=
+                "was=$(sysctl -n " + setting_name + ")\nsysctl -w " + setting + " >/dev/null\n";
         if (c.reader != nullptr)
             script += std::string("run_reader_case ") + c.name + " " + c.stop + " " + c.reader +
-                      " " + c.user + " " + c.args + "\n\n";
+                      " " + c.user + " " + c.args + "\n";
         else
-            script += std::string("run_case ") + c.name + " " + c.stop + " " + c.args + "\n\n";
+            script += std::string("run_case ") + c.name + " " + c.stop + " " + c.args + "\n";
+        if (!setting.empty())
+            script += "sysctl -w " + setting_name + "=\"$was\" >/dev/null\n";
+        script += "\n";
     }
     return script;
 }
