@@ -7,6 +7,12 @@
 // exactly as they would interrupt a kernel socket. The payloads stay in this process and are
 // copied from here. A stream, not a datagram pair: the feeder writes a thousand indexes at a
 // time and a 4-byte read from a stream costs a quarter of a datagram's send and receive.
+//
+// A paced feed may be given a receive queue of a few messages (N2K_SIM_QUEUE). An index that
+// the feeder has written counts as a message that has arrived; each receive first takes every
+// arrived index off the stream, and one that finds the queue full is dropped and counted, as
+// the kernel counts it. So messages are lost exactly while the program does not receive: while
+// it formats, or sits in a blocked write to a reader that does not read.
 #include "event_log.h"
 #include "feed.h"
 #include "libc_calls.h"
@@ -14,6 +20,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +30,7 @@
 #include <fcntl.h>
 #include <linux/can.h>
 #include <linux/can/j1939.h>
+#include <linux/sock_diag.h>
 #include <net/if.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -45,6 +53,16 @@ constexpr int HIGH_FD = 200;
 constexpr size_t SEND_BATCH = 1024;
 constexpr size_t MAX_LOGGED_OPTION = 65536;
 
+// The receive queue's size before the program sets one, Linux's net.core.rmem_default; the
+// largest SO_RCVBUF granted without force, Linux's net.core.rmem_max and FreeBSD's
+// kern.ipc.maxsockbuf, both as the kernels ship; and the least Linux keeps (SOCK_MIN_RCVBUF).
+constexpr int DEFAULT_RCVBUF = 212992;
+constexpr unsigned long LINUX_RCVBUF_MAX = 212992;
+constexpr unsigned long FREEBSD_RCVBUF_MAX = 2097152;
+constexpr int LINUX_MIN_RCVBUF = 2304;
+// What one queued CAN frame costs the queue on Linux, for the memory counters.
+constexpr uint32_t QUEUED_FRAME_BYTES = 768;
+
 enum j1939_flavour : uint8_t { FLAVOUR_FREEBSD, FLAVOUR_LINUX };
 
 struct sim_socket {
@@ -62,6 +80,16 @@ struct sim_socket {
     uint32_t bound_pgn = 0;
     uint8_t bound_address = J1939_NO_ADDR;
     std::vector<j1939_filter> filters;
+    int rcvbuf = DEFAULT_RCVBUF;
+    // The queue of a paced feed with N2K_SIM_QUEUE: 0 for none, so that every index waits in
+    // the stream until it is received, as an unpaced feed needs.
+    uint32_t queue_capacity = 0;
+    uint32_t queued_messages = 0;
+    uint32_t drops = 0;
+    // Indexes of arrived items, in order, from queue_head on; a vector allocates nothing until
+    // used, so the bus's heap count stays what it was without a queue.
+    std::vector<uint32_t> queue;
+    size_t queue_head = 0;
     feed traffic;
 };
 
@@ -124,10 +152,11 @@ bool parse_unsigned(std::string_view text, unsigned long &value)
     return errno == 0 && *end == '\0';
 }
 
-// N2K_SIM_FAIL_SETSOCKOPT=LEVEL:OPTNAME:ERRNAME, checked against this call.
-int injected_setsockopt_error(int level, int name)
+// N2K_SIM_FAIL_SETSOCKOPT or N2K_SIM_FAIL_GETSOCKOPT=LEVEL:OPTNAME:ERRNAME, checked against
+// this call.
+int injected_option_error(const char *variable, int level, int name)
 {
-    const char *setting = std::getenv("N2K_SIM_FAIL_SETSOCKOPT");
+    const char *setting = std::getenv(variable);
     if (setting == nullptr || *setting == '\0')
         return 0;
 
@@ -138,14 +167,39 @@ int injected_setsockopt_error(int level, int name)
     unsigned long wanted_name = 0;
     if (second == std::string_view::npos || !parse_unsigned(text.substr(0, first), wanted_level) ||
         !parse_unsigned(text.substr(first + 1, second - first - 1), wanted_name))
-        sim_fatal("N2K_SIM_FAIL_SETSOCKOPT must be LEVEL:OPTNAME:ERRNAME, not " +
+        sim_fatal(std::string(variable) + " must be LEVEL:OPTNAME:ERRNAME, not " +
                   std::string(text));
 
-    int error = errno_from_setting("N2K_SIM_FAIL_SETSOCKOPT", text.substr(second + 1));
+    int error = errno_from_setting(variable, text.substr(second + 1));
     if (wanted_level != static_cast<unsigned long>(level) ||
         wanted_name != static_cast<unsigned long>(name))
         return 0;
     return error;
+}
+
+// A number from 1 to `largest` named by an environment variable, or `fallback` when it is unset.
+unsigned long number_setting(const char *variable, unsigned long fallback, unsigned long largest)
+{
+    const char *setting = std::getenv(variable);
+    if (setting == nullptr || *setting == '\0')
+        return fallback;
+
+    unsigned long value = 0;
+    if (!parse_unsigned(setting, value) || value == 0 || value > largest)
+        sim_fatal(std::string(variable) + " must be a number from 1 to " + std::to_string(largest) +
+                  ", not " + setting);
+    return value;
+}
+
+// N2K_SIM_UNPRIVILEGED=1: the program has neither root nor CAP_NET_ADMIN.
+bool unprivileged()
+{
+    const char *setting = std::getenv("N2K_SIM_UNPRIVILEGED");
+    if (setting == nullptr || *setting == '\0' || std::strcmp(setting, "0") == 0)
+        return false;
+    if (std::strcmp(setting, "1") != 0)
+        sim_fatal(std::string("N2K_SIM_UNPRIVILEGED must be 0 or 1, not ") + setting);
+    return true;
 }
 
 struct sim_interface {
@@ -325,6 +379,9 @@ int start_feed(sim_socket &s)
 
     const char *pace = std::getenv("N2K_SIM_PACE");
     bool paced = pace != nullptr && std::strcmp(pace, "1") == 0;
+    s.queue_capacity = static_cast<uint32_t>(number_setting("N2K_SIM_QUEUE", 0, UINT32_MAX));
+    if (s.queue_capacity > 0 && !paced)
+        sim_fatal("N2K_SIM_QUEUE needs N2K_SIM_PACE=1: an unpaced feed waits for the program");
     pid_t parent = getpid();
     pid_t child = fork();
     if (child < 0)
@@ -453,12 +510,56 @@ int set_filters(sim_socket &s, const void *value, socklen_t length)
     return 0;
 }
 
-// Options the Linux kernel acts on are modelled; the rest are taken without effect.
+unsigned long rcvbuf_max(const sim_socket &s)
+{
+    return number_setting("N2K_SIM_RCVBUF_MAX",
+                          s.flavour == FLAVOUR_LINUX ? LINUX_RCVBUF_MAX : FREEBSD_RCVBUF_MAX,
+                          INT_MAX);
+}
+
+// Linux caps SO_RCVBUF at rmem_max, lets SO_RCVBUFFORCE past it for a privileged process only,
+// and keeps twice what it grants, for its own overhead. FreeBSD refuses a size above its limit.
+int set_receive_buffer(sim_socket &s, int name, const void *value, socklen_t length)
+{
+    int size = 0;
+    if (length < sizeof size)
+        return EINVAL;
+    if (value == nullptr)
+        return EFAULT;
+    std::memcpy(&size, value, sizeof size);
+
+    if (s.flavour == FLAVOUR_FREEBSD) {
+        if (size < 1)
+            return EINVAL;
+        if (static_cast<unsigned long>(size) > rcvbuf_max(s))
+            return ENOBUFS;
+        s.rcvbuf = size;
+        return 0;
+    }
+
+    unsigned long granted = 0;
+    if (name == SO_RCVBUFFORCE) {
+        if (unprivileged())
+            return EPERM;
+        granted = size < 0 ? 0 : static_cast<unsigned long>(size);
+    } else {
+        granted = std::min<unsigned long>(static_cast<uint32_t>(size), rcvbuf_max(s));
+    }
+    granted = std::min<unsigned long>(granted, INT_MAX / 2);
+    s.rcvbuf = std::max(static_cast<int>(granted) * 2, LINUX_MIN_RCVBUF);
+    return 0;
+}
+
+// Options the Linux kernel acts on are modelled, and FreeBSD's receive buffer size; the rest
+// are taken without effect.
 int setsockopt_sim(sim_socket &s, int level, int name, const void *value, socklen_t length)
 {
-    int error = injected_setsockopt_error(level, name);
+    int error = injected_option_error("N2K_SIM_FAIL_SETSOCKOPT", level, name);
     if (error != 0)
         return error;
+    if (level == SOL_SOCKET &&
+        (name == SO_RCVBUF || (name == SO_RCVBUFFORCE && s.flavour == FLAVOUR_LINUX)))
+        return set_receive_buffer(s, name, value, length);
     if (s.flavour == FLAVOUR_FREEBSD)
         return 0;
 
@@ -572,6 +673,79 @@ bool read_index(sim_socket &s, int fd, uint32_t &index, int &error)
     return true;
 }
 
+bool is_message(const feed_item &m)
+{
+    return m.kind == ITEM_BYTES || m.kind == ITEM_PATTERN;
+}
+
+// An arrived item joins the queue; a message the socket does not take never counts, and one
+// that finds the queue full is dropped. What the feed says about itself is never dropped.
+void admit(sim_socket &s, uint32_t index)
+{
+    const feed_item &m = s.traffic.items[index];
+
+    if (!is_message(m)) {
+        s.queue.push_back(index);
+        return;
+    }
+    if (!accepts(s, m))
+        return;
+    if (s.queued_messages >= s.queue_capacity) {
+        s.drops++;
+        return;
+    }
+    s.queue.push_back(index);
+    s.queued_messages++;
+}
+
+// Takes every index the feeder has written so far off the stream, without waiting.
+void admit_arrivals(sim_socket &s, int fd)
+{
+    int saved = errno;
+
+    while (s.queue_capacity > 0) {
+        ssize_t n =
+            recv(fd, s.index_part + s.index_bytes, sizeof(uint32_t) - s.index_bytes, MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        s.index_bytes = static_cast<uint8_t>(s.index_bytes + n);
+        if (s.index_bytes < sizeof(uint32_t))
+            continue;
+
+        uint32_t index = 0;
+        std::memcpy(&index, s.index_part, sizeof index);
+        s.index_bytes = 0;
+        if (index >= s.traffic.items.size())
+            break;
+        admit(s, index);
+    }
+    errno = saved;
+}
+
+// The next item for the program: straight off the stream, or through the queue.
+bool next_index(sim_socket &s, int fd, uint32_t &index, int &error)
+{
+    if (s.queue_capacity == 0)
+        return read_index(s, fd, index, error);
+
+    admit_arrivals(s, fd);
+    while (s.queue_head == s.queue.size()) {
+        if (!read_index(s, fd, index, error))
+            return false;
+        admit(s, index);
+    }
+    index = s.queue[s.queue_head++];
+    if (s.queue_head == s.queue.size()) {
+        s.queue.clear();
+        s.queue_head = 0;
+    }
+    if (is_message(s.traffic.items[index]))
+        s.queued_messages--;
+    return true;
+}
+
 // One message, or -1 with the errno in `error`.
 ssize_t receive_sim(sim_socket &s, int fd, void *buffer, size_t size, int flags, sockaddr *address,
                     socklen_t *length, int &error)
@@ -594,7 +768,7 @@ ssize_t receive_sim(sim_socket &s, int fd, void *buffer, size_t size, int flags,
             log_event("wait");
 
         uint32_t index = 0;
-        if (!read_index(s, fd, index, error))
+        if (!next_index(s, fd, index, error))
             return -1;
 
         const feed_item &m = s.traffic.items[index];
@@ -627,6 +801,43 @@ ssize_t receive_sim(sim_socket &s, int fd, void *buffer, size_t size, int flags,
             fill_sender(s, m, address, length);
         return static_cast<ssize_t>(copied);
     }
+}
+
+// As the kernels answer: at most what was offered, and the length that was written.
+int answer_option(void *value, socklen_t *length, const void *data, size_t size)
+{
+    auto written = static_cast<socklen_t>(std::min<size_t>(*length, size));
+
+    if (written > 0 && value == nullptr)
+        return EFAULT;
+    if (written > 0)
+        std::memcpy(value, data, written);
+    *length = written;
+    return 0;
+}
+
+int getsockopt_sim(sim_socket &s, int fd, int level, int name, void *value, socklen_t *length)
+{
+    int error = injected_option_error("N2K_SIM_FAIL_GETSOCKOPT", level, name);
+    if (error != 0)
+        return error;
+    if (length == nullptr)
+        return EFAULT;
+    if (static_cast<int>(*length) < 0)
+        return EINVAL;
+
+    if (level == SOL_SOCKET && name == SO_RCVBUF)
+        return answer_option(value, length, &s.rcvbuf, sizeof s.rcvbuf);
+    if (level == SOL_SOCKET && name == SO_MEMINFO && s.flavour == FLAVOUR_LINUX) {
+        admit_arrivals(s, fd);
+        uint32_t counters[SK_MEMINFO_VARS] = {};
+        counters[SK_MEMINFO_RMEM_ALLOC] = s.queued_messages * QUEUED_FRAME_BYTES;
+        counters[SK_MEMINFO_RCVBUF] = static_cast<uint32_t>(s.rcvbuf);
+        counters[SK_MEMINFO_SNDBUF] = DEFAULT_RCVBUF;
+        counters[SK_MEMINFO_DROPS] = s.drops;
+        return answer_option(value, length, counters, sizeof counters);
+    }
+    return ENOPROTOOPT;
 }
 
 bool is_j1939_request(int domain, int type, int protocol)
@@ -700,6 +911,7 @@ const libc_calls &libc()
         next_symbol<ssize_t (*)(int, void *, size_t, int, sockaddr *, socklen_t *)>("recvfrom"),
         next_symbol<int (*)(int)>("close"),
         next_symbol<unsigned (*)(const char *)>("if_nametoindex"),
+        next_symbol<int (*)(int, int, int, void *, socklen_t *)>("getsockopt"),
     };
     return calls;
 }
@@ -747,6 +959,28 @@ SIM_EXPORT int setsockopt(int fd, int level, int name, const void *value, sockle
         if (value != nullptr)
             append_hex(line, value, std::min<size_t>(length, MAX_LOGGED_OPTION));
         log_event(line + " -> " + result_text(error == 0 ? 0 : -1, error));
+    }
+    return static_cast<int>(finish(error == 0 ? 0 : -1, error));
+}
+
+SIM_EXPORT int getsockopt(int fd, int level, int name, void *value, socklen_t *length) noexcept
+{
+    sim_socket *s = find_sim_socket(fd);
+    if (s == nullptr)
+        return libc().getsockopt(fd, level, name, value, length);
+
+    socklen_t offered = length != nullptr ? *length : 0;
+    int error = getsockopt_sim(*s, fd, level, name, value, length);
+    if (event_log_on()) {
+        std::string line = "getsockopt " + std::to_string(level) + " " + std::to_string(name) +
+                           " " +
+                           (length != nullptr ? std::to_string(static_cast<int>(offered)) : "-") +
+                           " -> " + result_text(error == 0 ? 0 : -1, error);
+        if (error == 0) {
+            line += " ";
+            append_hex(line, value, std::min<size_t>(*length, MAX_LOGGED_OPTION));
+        }
+        log_event(line);
     }
     return static_cast<int>(finish(error == 0 ? 0 : -1, error));
 }

@@ -12,6 +12,7 @@ struct libc_calls {
     ssize_t (*recvfrom)(int, void *, size_t, int, sockaddr *, socklen_t *);
     int (*close)(int);
     unsigned (*if_nametoindex)(const char *);
+    int (*getsockopt)(int, int, int, void *, socklen_t *);
 };
 
 const libc_calls &libc();

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <linux/can.h>
 #include <linux/can/j1939.h>
+#include <linux/sock_diag.h>
 #include <net/if.h>
 #include <string>
 #include <sys/socket.h>
@@ -198,7 +199,9 @@ class SimBus : public testing::Test
         arm_sigterm();
         for (const char *name :
              {"N2K_SIM_LOG", "N2K_SIM_PACE", "N2K_SIM_INTERFACES", "N2K_SIM_FAIL_SOCKET",
-              "N2K_SIM_FAIL_BIND", "N2K_SIM_FAIL_SETSOCKOPT", "N2K_SIM_RAISE_AT_BIND"})
+              "N2K_SIM_FAIL_BIND", "N2K_SIM_FAIL_SETSOCKOPT", "N2K_SIM_RAISE_AT_BIND",
+              "N2K_SIM_QUEUE", "N2K_SIM_RCVBUF_MAX", "N2K_SIM_UNPRIVILEGED",
+              "N2K_SIM_FAIL_GETSOCKOPT"})
             unsetenv(name);
         use_feed(TRAFFIC);
     }
@@ -989,4 +992,218 @@ TEST_F(SimBus, ABrokenSetupIsFatal)
     run = run_probe({"can0"}, false);
     EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 3) << run.status;
     EXPECT_EQ(run.err, "n2k_sim: N2K_SIM_FAIL_BIND: unknown errno name EBOGUS\n");
+    unsetenv("N2K_SIM_FAIL_BIND");
+
+    struct {
+        const char *queue;
+        const char *pace;
+        const char *message;
+    } queue_cases[] = {
+        {"4", nullptr, "N2K_SIM_QUEUE needs N2K_SIM_PACE=1: an unpaced feed waits for the program"},
+        {"0", "1", "N2K_SIM_QUEUE must be a number from 1 to 4294967295, not 0"},
+        {"four", "1", "N2K_SIM_QUEUE must be a number from 1 to 4294967295, not four"},
+    };
+    for (const auto &c : queue_cases) {
+        SCOPED_TRACE(c.queue);
+        setenv("N2K_SIM_QUEUE", c.queue, 1);
+        if (c.pace != nullptr)
+            setenv("N2K_SIM_PACE", c.pace, 1);
+        else
+            unsetenv("N2K_SIM_PACE");
+        run = run_probe({"can0"}, false);
+        EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 3) << run.status;
+        EXPECT_EQ(run.err, std::string("n2k_sim: ") + c.message + "\n");
+    }
+}
+
+namespace
+{
+
+int receive_buffer(int fd)
+{
+    int size = -1;
+    socklen_t length = sizeof size;
+    EXPECT_EQ(getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &length), 0) << strerror(errno);
+    EXPECT_EQ(length, sizeof size);
+    return size;
+}
+
+// The kernel's memory counters of the socket, as many as it fills.
+std::vector<uint32_t> memory_counters(int fd, socklen_t offered = SK_MEMINFO_VARS * 4)
+{
+    std::vector<uint32_t> counters(offered / 4 + 1, 0xEEEEEEEE);
+    socklen_t length = offered;
+    EXPECT_EQ(getsockopt(fd, SOL_SOCKET, SO_MEMINFO, counters.data(), &length), 0)
+        << strerror(errno);
+    counters.resize(length / 4);
+    return counters;
+}
+
+// Until the bus's feeder, the one child of this thread, has sent everything and waits.
+bool wait_until_fed()
+{
+    std::string children = "/proc/self/task/" + std::to_string(gettid()) + "/children";
+    for (int i = 0; i < 4000; i++) {
+        int feeder = std::atoi(read_file_or_empty(children).c_str());
+        std::string call =
+            feeder > 0 ? read_file_or_empty("/proc/" + std::to_string(feeder) + "/syscall") : "";
+        int number = std::atoi(call.c_str());
+        if (!call.empty() && call.compare(0, 7, "running") != 0 && (number == 7 || number == 271))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+} // namespace
+
+// Linux caps SO_RCVBUF at rmem_max and keeps twice what it grants; SO_RCVBUFFORCE passes the
+// cap for a privileged process only. FreeBSD refuses what is over its limit.
+TEST_F(SimBus, ReceiveBufferSizes)
+{
+    struct {
+        const char *what;
+        int family;
+        int name;
+        int size;
+        std::vector<const char *> env;
+        int error;
+        int granted;
+    } cases[] = {
+        {"Linux, under the cap", AF_CAN, SO_RCVBUF, 100000, {}, 0, 200000},
+        {"Linux, capped", AF_CAN, SO_RCVBUF, 8388608, {}, 0, 425984},
+        {"Linux, a raised cap",
+         AF_CAN,
+         SO_RCVBUF,
+         8388608,
+         {"N2K_SIM_RCVBUF_MAX=8388608"},
+         0,
+         16777216},
+        {"Linux, negative is the cap", AF_CAN, SO_RCVBUF, -1, {}, 0, 425984},
+        {"Linux, the least kept", AF_CAN, SO_RCVBUF, 1, {}, 0, 2304},
+        {"Linux, forced", AF_CAN, SO_RCVBUFFORCE, 8388608, {}, 0, 16777216},
+        {"Linux, forced negative", AF_CAN, SO_RCVBUFFORCE, -1, {}, 0, 2304},
+        {"Linux, forced without privilege",
+         AF_CAN,
+         SO_RCVBUFFORCE,
+         8388608,
+         {"N2K_SIM_UNPRIVILEGED=1"},
+         EPERM,
+         212992},
+        {"FreeBSD, under the limit", 39, SO_RCVBUF, 2097152, {}, 0, 2097152},
+        {"FreeBSD, over the limit", 39, SO_RCVBUF, 2097153, {}, ENOBUFS, 212992},
+        {"FreeBSD, a lowered limit",
+         39,
+         SO_RCVBUF,
+         300000,
+         {"N2K_SIM_RCVBUF_MAX=262144"},
+         ENOBUFS,
+         212992},
+        {"FreeBSD, nothing", 39, SO_RCVBUF, 0, {}, EINVAL, 212992},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const char *setting : c.env)
+            putenv(const_cast<char *>(setting));
+        int fd = socket(c.family, SOCK_DGRAM, 7);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(receive_buffer(fd), 212992);
+        errno = 0;
+        EXPECT_EQ(setsockopt(fd, SOL_SOCKET, c.name, &c.size, sizeof c.size), c.error ? -1 : 0);
+        EXPECT_EQ(errno, c.error);
+        EXPECT_EQ(receive_buffer(fd), c.granted);
+        close(fd);
+        for (const char *setting : c.env)
+            unsetenv(std::string(setting, std::strchr(setting, '=')).c_str());
+    }
+
+    int fd = socket(AF_CAN, SOCK_DGRAM, CAN_J1939);
+    short half = 1;
+    EXPECT_EQ(setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &half, sizeof half), -1);
+    EXPECT_EQ(errno, EINVAL);
+    close(fd);
+}
+
+// At most what is offered, and the length written; FreeBSD has no such option.
+TEST_F(SimBus, MemoryCounters)
+{
+    int fd = socket(AF_CAN, SOCK_DGRAM, CAN_J1939);
+    EXPECT_EQ(memory_counters(fd), (std::vector<uint32_t>{0, 212992, 0, 212992, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(memory_counters(fd, 100).size(), size_t{SK_MEMINFO_VARS});
+    EXPECT_EQ(memory_counters(fd, 8), (std::vector<uint32_t>{0, 212992}));
+
+    setenv("N2K_SIM_FAIL_GETSOCKOPT", "1:55:ENOPROTOOPT", 1);
+    uint32_t counters[SK_MEMINFO_VARS];
+    socklen_t length = sizeof counters;
+    EXPECT_EQ(getsockopt(fd, SOL_SOCKET, SO_MEMINFO, counters, &length), -1);
+    EXPECT_EQ(errno, ENOPROTOOPT);
+    unsetenv("N2K_SIM_FAIL_GETSOCKOPT");
+    close(fd);
+
+    fd = socket(39, SOCK_DGRAM, 7);
+    EXPECT_EQ(getsockopt(fd, SOL_SOCKET, SO_MEMINFO, counters, &length), -1);
+    EXPECT_EQ(errno, ENOPROTOOPT);
+    close(fd);
+}
+
+// A paced feed's messages wait in a queue of N2K_SIM_QUEUE; what arrives while it is full is
+// dropped and counted. A message the socket does not take never counts, nor does the end.
+TEST_F(SimBus, TheQueueDropsWhatArrivesWhileNobodyReceives)
+{
+    setenv("N2K_SIM_PACE", "1", 1);
+    setenv("N2K_SIM_QUEUE", "2", 1);
+    j1939_filter only_59904{};
+    only_59904.pgn = 59904;
+    only_59904.pgn_mask = ~0u;
+    struct {
+        const char *what;
+        std::string feed;
+        std::vector<j1939_filter> filters;
+        std::vector<message> expected;
+        uint32_t drops;
+    } cases[] = {
+        {"five at once", std::string(5, '\0'), {}, {PDU2, PDU2}, 3},
+        {"two at once", std::string(2, '\0'), {}, {PDU2, PDU2}, 0},
+        {"those not taken",
+         "(1.0) can0 09F20083#0102\n(1.0) can0 18EAFF45#00EE00\n"
+         "(1.0) can0 09F20083#0102\n(1.0) can0 18EAFF45#00EE00\n",
+         {only_59904},
+         {PDU1_ALL, PDU1_ALL},
+         0},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.feed.find('(') == std::string::npos) {
+            std::string feed;
+            for (size_t i = 0; i < c.feed.size(); i++)
+                feed += "(1.0) can0 09F20083#0102\n";
+            c.feed = feed;
+        }
+        arm_sigterm();
+        use_feed(c.feed);
+        int fd = open_linux(J1939_NO_PGN, {true, true, c.filters, J1939_NO_ADDR});
+        ASSERT_TRUE(wait_until_fed());
+        EXPECT_EQ(memory_counters(fd)[SK_MEMINFO_DROPS], c.drops) << "counted on arrival";
+        EXPECT_EQ(memory_counters(fd)[SK_MEMINFO_RMEM_ALLOC], c.expected.size() * 768);
+        EXPECT_EQ(receive_all(fd), c.expected);
+        EXPECT_EQ(sigterms, 1) << "the end is never dropped";
+    }
+}
+
+// While the program waits in its receive, every arrival is taken at once: a queue of one loses
+// nothing to a feed it keeps up with.
+TEST_F(SimBus, NothingIsDroppedWhileTheProgramReceives)
+{
+    setenv("N2K_SIM_PACE", "1", 1);
+    setenv("N2K_SIM_QUEUE", "1", 1);
+    std::string feed;
+    for (int i = 0; i < 10; i++)
+        feed += "(1." + std::to_string(i) + "0) can0 09F20083#0102\n";
+    use_feed(feed);
+    int fd = open_linux(J1939_NO_PGN, {true, true, {}, J1939_NO_ADDR});
+    uint8_t buffer[8];
+    for (int i = 0; i < 10; i++)
+        EXPECT_EQ(receive(fd, buffer, sizeof buffer), 2);
+    EXPECT_EQ(memory_counters(fd)[SK_MEMINFO_DROPS], 0u);
+    close(fd);
 }

@@ -27,6 +27,7 @@ int open_bus_endpoint(const char *interface_name, int32_t pgn_filter)
         close(fd);
         return -1;
     }
+    enlarge_receive_queue(fd);
 
     j1939_address_bytes address = make_bind_address(index, pgn_filter);
     if (bind(fd, reinterpret_cast<const sockaddr *>(address.bytes), sizeof address.bytes) < 0) {
@@ -52,4 +53,9 @@ int32_t receive_message(int socket_fd, uint8_t (&buffer)[RECEIVE_BUFFER_SIZE], u
 
     read_sender(sender, pgn, source);
     return static_cast<int32_t>(n);
+}
+
+int64_t lost_messages(int socket_fd)
+{
+    return read_dropped_messages(socket_fd);
 }

@@ -14,3 +14,7 @@ int open_bus_endpoint(const char *interface_name, int32_t pgn_filter);
 // source address filled in, or -1 with errno as the call left it.
 int32_t receive_message(int socket_fd, uint8_t (&buffer)[RECEIVE_BUFFER_SIZE], uint32_t *pgn,
                         uint8_t *source);
+
+// The messages that arrived while the receive queue was full and were dropped, read once before
+// the socket is closed; -1 where the kernel cannot tell.
+int64_t lost_messages(int socket_fd);

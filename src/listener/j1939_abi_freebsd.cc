@@ -11,6 +11,9 @@ namespace
 constexpr int J1939_FAMILY = 39;
 constexpr int J1939_PROTOCOL = 7;
 constexpr uint8_t NO_ADDRESS = 0xFF;
+// Never asked for less than this, nor than the queue already holds: a refused request is halved,
+// and a granted one smaller than the default would shrink the queue.
+constexpr int SMALLEST_QUEUE_REQUEST = 64 * 1024;
 
 struct j1939_sockaddr {
     uint8_t length;
@@ -55,6 +58,28 @@ j1939_address_bytes make_bind_address(unsigned interface_index, int32_t pgn_filt
 bool set_receive_options(int, int32_t)
 {
     return true;
+}
+
+void enlarge_receive_queue(int fd)
+{
+    // The kernel refuses a size above kern.ipc.maxsockbuf instead of capping it.
+    int floor = SMALLEST_QUEUE_REQUEST;
+    int current = 0;
+    socklen_t length = sizeof current;
+    if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &current, &length) == 0 && length == sizeof current &&
+        current > floor)
+        floor = current;
+
+    for (int size = RECEIVE_QUEUE_BYTES; size > floor; size /= 2) {
+        if (setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) == 0)
+            return;
+    }
+}
+
+// No socket option reports the messages that a full queue turned away.
+int64_t read_dropped_messages(int)
+{
+    return -1;
 }
 
 void read_sender(const j1939_address_bytes &sender, uint32_t *pgn, uint8_t *source)

@@ -10,6 +10,11 @@
 
 #include "listener/j1939_abi.h"
 
+// Older headers lack the option; a kernel without it answers ENOPROTOOPT.
+#ifndef SO_MEMINFO
+#define SO_MEMINFO 55
+#endif
+
 static_assert(sizeof(sockaddr_can) == sizeof(j1939_address_bytes));
 static_assert(offsetof(sockaddr_can, can_ifindex) == 4);
 static_assert(offsetof(sockaddr_can, can_addr.j1939.name) == 8);
@@ -18,6 +23,12 @@ static_assert(offsetof(sockaddr_can, can_addr.j1939.addr) == 20);
 
 namespace
 {
+
+// The kernel's 32-bit memory counters of a socket, as SO_MEMINFO fills them, as many as the
+// caller offers room for: the drop count is the ninth (SK_MEMINFO_DROPS), which a kernel that
+// fills fewer does not report.
+constexpr size_t MEMINFO_DROPS = 8;
+constexpr size_t MEMINFO_COUNTERS = 9;
 
 bool set_option(int fd, int level, int option, const void *value, socklen_t size)
 {
@@ -67,6 +78,26 @@ bool set_receive_options(int fd, int32_t pgn_filter)
     filter.pgn = static_cast<uint32_t>(pgn_filter);
     filter.pgn_mask = ~uint32_t{0};
     return set_option(fd, SOL_CAN_J1939, SO_J1939_FILTER, &filter, sizeof filter);
+}
+
+void enlarge_receive_queue(int fd)
+{
+    // SO_RCVBUFFORCE passes net.core.rmem_max but needs root or CAP_NET_ADMIN; without them the
+    // plain option is capped at rmem_max, which the administrator may raise.
+    const int size = RECEIVE_QUEUE_BYTES;
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) == 0)
+        return;
+    (void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+}
+
+int64_t read_dropped_messages(int fd)
+{
+    uint32_t counters[MEMINFO_COUNTERS] = {};
+    socklen_t length = sizeof counters;
+    if (getsockopt(fd, SOL_SOCKET, SO_MEMINFO, counters, &length) < 0 ||
+        length < (MEMINFO_DROPS + 1) * sizeof counters[0])
+        return -1;
+    return counters[MEMINFO_DROPS];
 }
 
 void read_sender(const j1939_address_bytes &sender, uint32_t *pgn, uint8_t *source)

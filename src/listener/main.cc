@@ -1,6 +1,7 @@
 // n2k-listen: prints every NMEA 2000 message that the kernel's J1939 layer delivers on one CAN
 // interface, as raw lines or as JSON objects decoded through a PGN description file.
 #include <cerrno>
+#include <cinttypes>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -85,6 +86,17 @@ bool output_failed(int *first_errno)
     return true;
 }
 
+// Messages the kernel dropped are as lost as output that could not be written, and are told as
+// such; nothing is said where the count cannot be read.
+bool report_lost_messages(int64_t lost)
+{
+    if (lost <= 0)
+        return false;
+    std::fprintf(stderr, "n2k-listen: %" PRId64 " message%s lost: the receive queue overflowed\n",
+                 lost, lost == 1 ? "" : "s");
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -143,6 +155,7 @@ int main(int argc, char **argv)
 
     change_stop_signals(SIG_BLOCK);
     std::puts("\nExiting.");
+    int64_t lost = lost_messages(fd);
     if (close(fd) < 0) {
         std::perror("close");
         status = 1;
@@ -155,5 +168,7 @@ int main(int argc, char **argv)
         std::perror("stdout");
         status = 1;
     }
+    if (report_lost_messages(lost))
+        status = 1;
     return status;
 }

@@ -44,12 +44,12 @@ std::vector<std::string> split_words(const std::string &text)
     return words;
 }
 
-// Reads both pipes to their end.
+// Reads both pipes to their end; a descriptor of -1 is not read.
 void drain(int out_fd, int err_fd, std::string *out, std::string *err)
 {
     struct pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
     std::string *sinks[2] = {out, err};
-    int open_count = 2;
+    int open_count = (out_fd >= 0) + (err_fd >= 0);
     char chunk[65536];
 
     while (open_count > 0) {
@@ -145,6 +145,9 @@ run_result run_listener(const run_options &options)
     if (pipe(out_pipe) < 0 || pipe(err_pipe) < 0 || pipe(closed_pipe) < 0)
         throw std::runtime_error("pipe failed");
     close(closed_pipe[0]);
+    if (options.stdout_pipe_size > 0 &&
+        fcntl(out_pipe[1], F_SETPIPE_SZ, options.stdout_pipe_size) < options.stdout_pipe_size)
+        throw std::runtime_error("cannot size the pipe of standard output");
 
     pid_t pid = fork();
     if (pid < 0)
@@ -193,6 +196,10 @@ run_result run_listener(const run_options &options)
         start_reader();
     if (options.while_running)
         options.while_running(pid, log_path);
+    if (options.stall_output && options.close_stalled_output) {
+        close(out_pipe[0]);
+        out_pipe[0] = -1;
+    }
     if (options.stall_output)
         start_reader();
 
@@ -257,6 +264,21 @@ bool wait_until_waiting(pid_t pid, const std::string &log_path)
 {
     // recvfrom, recvmsg or read: whichever the simulated bus blocks in.
     return wait_for_log(log_path, "wait") && wait_for_syscall(pid, {45, 47, 0});
+}
+
+bool wait_until_fed(pid_t pid)
+{
+    // The feeder sits in poll once it has sent everything, until the listener's end closes.
+    std::string children =
+        "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
+    long deadline = now_ms() + 20000;
+    while (now_ms() < deadline) {
+        int feeder = std::atoi(read_file_or_empty(children).c_str());
+        if (feeder > 0)
+            return wait_for_syscall(feeder, {7, 271}, static_cast<int>(deadline - now_ms()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
 }
 
 std::vector<std::string> log_lines(const std::string &log, const std::string &prefix)

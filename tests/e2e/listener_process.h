@@ -16,6 +16,12 @@ struct run_options {
     // stall_output is set, so the listener can be caught in a blocked write.
     std::function<void(pid_t pid, const std::string &log_path)> while_running;
     bool stall_output = false;
+    // With stall_output: the reading end of standard output is closed instead of read once
+    // while_running returns, so a blocked write fails.
+    bool close_stalled_output = false;
+    // The capacity of standard output's pipe, when not the system's default: one page lets a
+    // single long line block the listener.
+    int stdout_pipe_size = 0;
     // Where standard output goes instead of a pipe: a path to open, "-" for closed, or "|" for
     // a pipe whose reading end is already closed.
     const char *stdout_path = nullptr;
@@ -41,6 +47,9 @@ bool wait_for_syscall(pid_t pid, std::vector<int> numbers, int timeout_ms = 2000
 
 // Waits until the process is blocked in the simulated bus's receive with nothing to deliver.
 bool wait_until_waiting(pid_t pid, const std::string &log_path);
+
+// Waits until the simulated bus's feeder, a child of the process, has sent its whole feed.
+bool wait_until_fed(pid_t pid);
 
 // Lines of the event log that start with the prefix.
 std::vector<std::string> log_lines(const std::string &log, const std::string &prefix);

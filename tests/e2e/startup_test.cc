@@ -134,7 +134,11 @@ TEST(Startup, BindRecordBytes)
 
         std::vector<std::string> expected;
         if (!LINUX_ABI) {
-            expected = {"socket 39 2 7 -> 3", "if_nametoindex can0 -> 100",
+            expected = {"socket 39 2 7 -> 3",
+                        "if_nametoindex can0 -> 100",
+                        "setsockopt 1 8 00008000 -> -1 ENOBUFS",
+                        "setsockopt 1 8 00004000 -> -1 ENOBUFS",
+                        "setsockopt 1 8 00002000 -> 0",
                         std::string("bind ") + "18270000" + "64000000" + "0000000000000000" +
                             c.freebsd_pgn + "ff000000" + " -> 0"};
         } else {
@@ -144,6 +148,7 @@ TEST(Startup, BindRecordBytes)
                 expected.push_back(std::string("setsockopt 107 1 ") +
                                    "00000000000000000000000000000000" + c.linux_filter +
                                    "ffffffff" + "0000000000000000 -> 0");
+            expected.push_back("setsockopt 1 33 00008000 -> 0");
             expected.push_back(std::string("bind ") + "1d000000" + "64000000" + "0000000000000000" +
                                "00000400" + "ff000000" + " -> 0");
         }
