@@ -91,6 +91,10 @@ int main(int argc, char **argv)
     if (!open_standard_descriptors())
         return 1;
 
+    int answered = answer_help_or_version(argc, argv);
+    if (answered >= 0)
+        return answered;
+
     listener_settings settings;
     if (!parse_command_line(argc, argv, &settings))
         return 1;
