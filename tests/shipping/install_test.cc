@@ -148,7 +148,7 @@ TEST(install, uninstall_removes_what_install_wrote)
         run_command({N2K_MAKE, "-C", SOURCE_DIR, "install", "BUILD=" + build,
                      "CMAKE_FLAGS=-DN2K_BUILD_TESTS=OFF -DN2K_J1939_ABI=" N2K_J1939_ABI,
                      "DESTDIR=" + destdir, "PREFIX=/usr"},
-                    {}, 600);
+                    OWN_MAKE_ENV, 600);
     ASSERT_EQ(install.exit_status, 0) << install.out << install.err;
     write_file(destdir + "/usr/bin/other-program", "not ours\n");
     std::vector<std::string> expected = {"usr/bin/n2k-listen", "usr/bin/other-program",
@@ -158,11 +158,14 @@ TEST(install, uninstall_removes_what_install_wrote)
     EXPECT_EQ(files_under(destdir), expected);
 
     command_result uninstall = run_command(
-        {N2K_MAKE, "-C", SOURCE_DIR, "uninstall", "BUILD=" + build, "DESTDIR=" + destdir});
+        {N2K_MAKE, "-C", SOURCE_DIR, "uninstall", "BUILD=" + build, "DESTDIR=" + destdir},
+        OWN_MAKE_ENV);
     EXPECT_EQ(uninstall.exit_status, 0) << uninstall.out << uninstall.err;
     EXPECT_EQ(files_under(destdir), std::vector<std::string>{"usr/bin/other-program"});
 
-    command_result again = run_command({N2K_MAKE, "-C", SOURCE_DIR, "uninstall", "BUILD=" + build});
+    command_result again = run_command(
+        {N2K_MAKE, "-C", SOURCE_DIR, "uninstall", "BUILD=" + build, "DESTDIR=" + destdir},
+        OWN_MAKE_ENV);
     EXPECT_NE(again.exit_status, 0);
     EXPECT_NE(again.err.find("nothing was installed"), std::string::npos) << again.err;
 }

@@ -32,8 +32,8 @@ std::string gunzip(const std::string &path)
 // Runs `make package` into a build folder of the test's own and returns the one .deb made.
 std::string make_package(const std::string &build)
 {
-    command_result pack =
-        run_command({N2K_MAKE, "-C", SOURCE_DIR, "package", "PACKAGE_BUILD=" + build}, {}, 600);
+    command_result pack = run_command(
+        {N2K_MAKE, "-C", SOURCE_DIR, "package", "PACKAGE_BUILD=" + build}, OWN_MAKE_ENV, 600);
     EXPECT_EQ(pack.exit_status, 0) << pack.out << pack.err;
 
     std::vector<std::string> debs;
