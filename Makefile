@@ -12,7 +12,11 @@ OTHER_BUILD := build-freebsd
 OTHER_FLAGS := -DN2K_J1939_ABI=freebsd
 endif
 
-configure = cmake -S . -B $(1) -DN2K_WERROR=$(WERROR) $(CMAKE_FLAGS) $(2) >/dev/null
+configure = cmake -S . -B $(1) -DN2K_WERROR=$(WERROR) -DN2K_REQUIRE_TESTS=OFF $(CMAKE_FLAGS) $(2) \
+	>/dev/null
+
+# `make test` must never pass on a build whose tests were left out for a missing dependency.
+TEST_FLAGS := -DN2K_REQUIRE_TESTS=ON
 
 .PHONY: all build test deps format format-check clean
 
@@ -25,10 +29,12 @@ build:
 	$(call configure,$(BUILD))
 	cmake --build $(BUILD) -j$(JOBS)
 
-test: deps build
+test: deps
+	$(call configure,$(BUILD),$(TEST_FLAGS))
+	cmake --build $(BUILD) -j$(JOBS)
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 ifdef OTHER_BUILD
-	$(call configure,$(OTHER_BUILD),$(OTHER_FLAGS))
+	$(call configure,$(OTHER_BUILD),$(OTHER_FLAGS) $(TEST_FLAGS))
 	cmake --build $(OTHER_BUILD) -j$(JOBS)
 	ctest --test-dir $(OTHER_BUILD) --output-on-failure -j$(JOBS)
 endif
@@ -42,12 +48,14 @@ format-check:
 	clang-format --dry-run --Werror $(FORMATTED)
 
 clean:
-	rm -rf $(BUILD) $(OTHER_BUILD)
+	rm -rf $(BUILD) $(OTHER_BUILD) $(PACKAGE_BUILD)
 
 # Fifteen seconds of a small motor boat's traffic, played live on the simulated bus into JSON
-# mode with the shipped description file; RAW=1 shows raw mode. The bus stops the listener
-# with SIGTERM at the end of the capture.
+# mode with the shipped description file; RAW=1 shows raw mode, DEMO_PACE=0 plays it at once.
+# The bus stops the listener with SIGTERM at the end of the capture. Only the listener and the
+# bus are built, not the tests.
 DEMO_CAPTURE := captures/demo.log
+DEMO_PACE ?= 1
 ifeq ($(RAW),1)
 DEMO_OPTIONS :=
 else
@@ -56,21 +64,42 @@ endif
 
 # Installs under DESTDIR: the program and manual under PREFIX, the description file at the
 # path compiled into the program (CMAKE_FLAGS=-DN2K_DEFAULT_CONFIG_PATH=... to choose it).
+# `make uninstall` removes the files that the last install from $(BUILD)/ wrote, as CMake
+# listed them; CMake's list leaves DESTDIR out, so give uninstall the same DESTDIR.
 PREFIX ?= /usr/local
 DESTDIR ?=
 
-.PHONY: demo install package
+# The Debian package, in a build of its own with the standard description-file path: whatever
+# CMAKE_FLAGS an install left in $(BUILD)/'s cache never reaches a package.
+PACKAGE_BUILD ?= build-package
+PACKAGE_FLAGS := -DN2K_BUILD_TESTS=OFF -DN2K_DEBIAN_DOCS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	-UN2K_DEFAULT_CONFIG_PATH
 
-demo: build
-	@LD_PRELOAD=$(BUILD)/sim/libn2k_sim.so N2K_SIM_FEED=$(DEMO_CAPTURE) N2K_SIM_PACE=1 \
+.PHONY: demo install uninstall package
+
+demo:
+	$(call configure,$(BUILD))
+	cmake --build $(BUILD) -j$(JOBS) --target n2k-listen n2k_sim
+	@LD_PRELOAD=$(BUILD)/sim/libn2k_sim.so N2K_SIM_FEED=$(DEMO_CAPTURE) N2K_SIM_PACE=$(DEMO_PACE) \
 		$(BUILD)/n2k-listen can0 $(DEMO_OPTIONS)
 
-install: build
+install:
+	$(call configure,$(BUILD))
+	cmake --build $(BUILD) -j$(JOBS) --target n2k-listen n2k_manual
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
-# The Debian package, in $(BUILD)/.
-package: build
-	cd $(BUILD) && cpack -G DEB
+uninstall:
+	@test -f $(BUILD)/install_manifest.txt || \
+		{ echo "make uninstall: $(BUILD)/install_manifest.txt: nothing was installed" >&2; exit 1; }
+	@while IFS= read -r file || [ -n "$$file" ]; do \
+		echo "rm -f $(DESTDIR)$$file"; rm -f "$(DESTDIR)$$file" || exit 1; \
+	done < $(BUILD)/install_manifest.txt
+	rm -f $(BUILD)/install_manifest.txt
+
+package:
+	cmake -S . -B $(PACKAGE_BUILD) -DN2K_WERROR=$(WERROR) $(PACKAGE_FLAGS) >/dev/null
+	cmake --build $(PACKAGE_BUILD) -j$(JOBS) --target n2k-listen n2k_manual
+	cd $(PACKAGE_BUILD) && cpack -G DEB
 
 # The whole suite again with AddressSanitizer and UndefinedBehaviorSanitizer, and the
 # end-to-end tests with the listener under valgrind's memcheck. The heavy tests (load, kernel,

@@ -377,6 +377,7 @@ int main(int argc, char **argv)
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGHUP);
     hold_during_writes(stop_signals);
 
     register_benchmarks();

@@ -437,7 +437,7 @@ int check_bind_record(const sim_socket &s, const uint8_t *record, socklen_t leng
     return 0;
 }
 
-// N2K_SIM_RAISE_AT_BIND=SIGINT or SIGTERM: a stop signal that reaches the program after it
+// N2K_SIM_RAISE_AT_BIND=SIGINT, SIGTERM or SIGHUP: a stop signal that reaches the program after it
 // armed its handlers and before its first receive, a moment no test could hit from outside.
 void raise_at_bind()
 {
@@ -448,6 +448,8 @@ void raise_at_bind()
         kill(getpid(), SIGINT);
     else if (std::strcmp(name, "SIGTERM") == 0)
         kill(getpid(), SIGTERM);
+    else if (std::strcmp(name, "SIGHUP") == 0)
+        kill(getpid(), SIGHUP);
     else
         sim_fatal(std::string("N2K_SIM_RAISE_AT_BIND: not a stop signal: ") + name);
 }

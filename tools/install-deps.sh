@@ -4,7 +4,7 @@
 set -eu
 
 packages="cmake make g++ clang libclang-rt-14-dev clang-format libgtest-dev libbenchmark-dev
-nlohmann-json3-dev valgrind python3 dpkg-dev groff-base mandoc"
+nlohmann-json3-dev valgrind python3 dpkg-dev groff-base mandoc lintian jq"
 
 if ! command -v dpkg-query >/dev/null 2>&1; then
     echo "install-deps: not a Debian system; install the equivalents of: $(echo $packages)" >&2

@@ -16,6 +16,7 @@ constexpr int KEY_MAX = 63;
 constexpr int VALUE_MAX = 127;
 constexpr int NAME_MAX_BYTES = NAME_SIZE - 1;
 constexpr int UNIT_MAX_BYTES = UNIT_SIZE - 1;
+constexpr char UTF8_BOM[] = "\xEF\xBB\xBF";
 
 // Whitespace as the POSIX locale has it; a byte of 0x80 or above never is.
 bool is_space(char c)
@@ -272,9 +273,16 @@ load_status load_descriptions_from(FILE *file)
 {
     char buffer[LINE_SIZE];
     pgn_entry *section = nullptr;
+    bool first_line = true;
 
     while (read_line(file, buffer)) {
-        char *line = trim_whitespace(buffer);
+        // Editors on Windows begin a UTF-8 file with a byte-order mark, which would hide the
+        // first header; it is skipped at the very start of the file only.
+        char *line = buffer;
+        if (first_line && std::strncmp(line, UTF8_BOM, sizeof UTF8_BOM - 1) == 0)
+            line += sizeof UTF8_BOM - 1;
+        first_line = false;
+        line = trim_whitespace(line);
 
         if (*line == '\0' || *line == '#')
             continue;

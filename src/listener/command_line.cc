@@ -6,8 +6,13 @@
 #include <cstdlib>
 #include <unistd.h>
 
+#include <cstring>
+
 #ifndef N2K_DEFAULT_CONFIG_PATH
 #define N2K_DEFAULT_CONFIG_PATH "/usr/share/drelvin/n2k-devices.conf"
+#endif
+#ifndef N2K_VERSION
+#error "N2K_VERSION must name the project's version"
 #endif
 
 namespace
@@ -21,9 +26,9 @@ constexpr char OPTIONS[] = "+p:c:j";
 constexpr char OPTIONS[] = "p:c:j";
 #endif
 
-void print_usage(const char *program)
+void print_usage(FILE *stream, const char *program)
 {
-    std::fprintf(stderr,
+    std::fprintf(stream,
                  "Usage: %s <interface> [options]\n"
                  "  -p <pgn>      Filter by a specific PGN (decimal)\n"
                  "  -c <config>   Path to n2k-devices.conf file\n"
@@ -51,7 +56,7 @@ bool parse_command_line(int argc, char **argv, listener_settings *settings)
 {
     const char *program = argc > 0 ? argv[0] : "n2k-listen";
     if (argc < 2) {
-        print_usage(program);
+        print_usage(stderr, program);
         return false;
     }
 
@@ -75,9 +80,27 @@ bool parse_command_line(int argc, char **argv, listener_settings *settings)
             settings->json_mode = true;
             break;
         default:
-            print_usage(program);
+            print_usage(stderr, program);
             return false;
         }
     }
     return true;
+}
+
+int answer_help_or_version(int argc, char **argv)
+{
+    if (argc != 2)
+        return -1;
+    if (std::strcmp(argv[1], "--help") == 0)
+        print_usage(stdout, argv[0]);
+    else if (std::strcmp(argv[1], "--version") == 0)
+        std::fputs("n2k-listen " N2K_VERSION "\n", stdout);
+    else
+        return -1;
+
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::perror("stdout");
+        return 1;
+    }
+    return 0;
 }

@@ -48,6 +48,7 @@ sigset_t stop_signal_set()
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
     return signals;
 }
 
@@ -64,6 +65,13 @@ void install_stop_handlers()
     sigemptyset(&action.sa_mask);
     (void)sigaction(SIGINT, &action, nullptr);
     (void)sigaction(SIGTERM, &action, nullptr);
+    // A hang-up (the terminal or ssh session went away) would otherwise kill the listener with
+    // stdio's buffer unwritten and a log file cut mid-object. One that nohup(1) set to be
+    // ignored stays ignored: the user asked for the listener to outlive the session.
+    struct sigaction hangup {
+    };
+    if (sigaction(SIGHUP, nullptr, &hangup) == 0 && hangup.sa_handler != SIG_IGN)
+        (void)sigaction(SIGHUP, &action, nullptr);
     hold_during_writes(stop_signal_set());
 }
 
@@ -103,6 +111,10 @@ int main(int argc, char **argv)
 {
     if (!open_standard_descriptors())
         return 1;
+
+    int answered = answer_help_or_version(argc, argv);
+    if (answered >= 0)
+        return answered;
 
     listener_settings settings;
     if (!parse_command_line(argc, argv, &settings))

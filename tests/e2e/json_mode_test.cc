@@ -119,6 +119,22 @@ TEST(JsonMode, DescribedAndUndescribedMessages)
     EXPECT_EQ(count_json_objects(r.out), 4);
 }
 
+// A file saved by a Windows editor: a UTF-8 byte-order mark right before the first header.
+TEST(JsonMode, ByteOrderMarkBeforeTheFirstHeader)
+{
+    std::string text = DESCRIPTIONS;
+    std::string conf = write_temp("\xEF\xBB\xBF" + text.substr(text.find('\n') + 1));
+    run_options options;
+    options.args = {"can0", "-j", "-c", conf};
+    options.feed = CAPTURE;
+    run_result r = run_listener(options);
+    std::remove(conf.c_str());
+
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out, std::string(BANNER_CAN0) + EXPECTED_OBJECTS + CLOSING);
+}
+
 TEST(JsonMode, OptionOrderDoesNotMatter)
 {
     std::string conf = write_temp(DESCRIPTIONS);

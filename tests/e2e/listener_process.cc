@@ -179,6 +179,8 @@ run_result run_listener(const run_options &options)
             close(fd);
         if (options.ignore_sigpipe)
             signal(SIGPIPE, SIG_IGN);
+        if (options.ignore_sighup)
+            signal(SIGHUP, SIG_IGN);
         // A wrapper named without a directory is searched for on PATH.
         execvpe(path.c_str(), argv_pointers.data(), env_pointers.data());
         _exit(127);

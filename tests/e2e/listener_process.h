@@ -26,6 +26,7 @@ struct run_options {
     // a pipe whose reading end is already closed.
     const char *stdout_path = nullptr;
     bool ignore_sigpipe = false;
+    bool ignore_sighup = false; // as nohup(1) starts a program
     int timeout_seconds = 60;
 };
 

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "listener_process.h"
+#include "test_files.h"
 
 namespace
 {
@@ -34,7 +35,7 @@ int successful_receives(const std::string &log)
 
 TEST(Signals, StopWhileWaitingForTraffic)
 {
-    for (int sig : {SIGINT, SIGTERM}) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
         SCOPED_TRACE(strsignal(sig));
         run_options options;
         options.args = {"can0"};
@@ -82,17 +83,45 @@ TEST(Signals, EndOfCaptureStopsInOrder)
 
 TEST(Signals, SignalBeforeTheFirstReceive)
 {
+    for (const char *name : {"SIGINT", "SIGHUP"}) {
+        SCOPED_TRACE(name);
+        run_options options;
+        options.args = {"can0"};
+        options.feed = "(1.0) can0 09F20083#2A\n";
+        options.env = {std::string("N2K_SIM_RAISE_AT_BIND=") + name};
+        run_result r = run_listener(options);
+
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out, std::string(BANNER_CAN0) + CLOSING);
+        EXPECT_EQ(r.exit_status, 0);
+        EXPECT_EQ(log_lines(r.log, "recvfrom").size(), 0u) << r.log;
+        EXPECT_EQ(log_lines(r.log, "close 3").size(), 1u) << r.log;
+    }
+}
+
+// Started under nohup(1), the listener keeps SIGHUP ignored and outlives the session; the next
+// stop signal still ends it in order.
+TEST(Signals, IgnoredHangUpStaysIgnored)
+{
     run_options options;
     options.args = {"can0"};
-    options.feed = "(1.0) can0 09F20083#2A\n";
-    options.env = {"N2K_SIM_RAISE_AT_BIND=SIGINT"};
+    options.feed = "(1.0) can0 09F20083#2A\n!wait\n";
+    options.ignore_sighup = true;
+    bool stopped_by_hangup = true;
+    options.while_running = [&](pid_t pid, const std::string &log) {
+        ASSERT_TRUE(wait_until_waiting(pid, log));
+        kill(pid, SIGHUP);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        stopped_by_hangup = !log_lines(read_file_or_empty(log), "close 3").empty();
+        kill(pid, SIGTERM);
+    };
     run_result r = run_listener(options);
 
+    EXPECT_FALSE(stopped_by_hangup) << r.log;
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, std::string(BANNER_CAN0) + CLOSING);
+    EXPECT_EQ(r.out,
+              std::string(BANNER_CAN0) + "PGN: 127488  SRC: 131  LEN: 1    DATA: 2A \n" + CLOSING);
     EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(log_lines(r.log, "recvfrom").size(), 0u) << r.log;
-    EXPECT_EQ(log_lines(r.log, "close 3").size(), 1u) << r.log;
 }
 
 // A reader that lets the pipe fill: the listener blocks in a write, the stop signal arrives
@@ -106,7 +135,7 @@ TEST(Signals, StopWhileAWriteIsBlocked)
         feed += "(1.0) can0 09F20083#@64\n";
     feed += "!wait\n";
 
-    for (int sig : {SIGINT, SIGTERM}) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
         SCOPED_TRACE(strsignal(sig));
         run_options options;
         options.args = {"can0"};

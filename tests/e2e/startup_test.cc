@@ -181,3 +181,39 @@ TEST(Startup, OptionScanning)
         EXPECT_EQ(r.exit_status, 0);
     }
 }
+
+// --help and --version answer on standard output and open nothing; anywhere else, or beside
+// another argument, they are what any first argument is: the interface's name.
+TEST(Startup, HelpAndVersion)
+{
+    struct {
+        std::vector<std::string> args;
+        const char *stdout_path;
+        std::string out;
+        std::string err;
+        int status;
+    } cases[] = {
+        {{"--help"}, nullptr, USAGE, "", 0},
+        {{"--version"}, nullptr, "n2k-listen " N2K_TEST_VERSION "\n", "", 0},
+        {{"--version"}, "/dev/full", "", "stdout: No space left on device\n", 1},
+        {{"--help", "extra"}, nullptr, "", "if_nametoindex: No such device\n", 1},
+        {{"--version", "--"}, nullptr, "", "if_nametoindex: No such device\n", 1},
+        {{"-j", "--version"}, nullptr, "", "n2k-listen: invalid option -- '-'\n" + USAGE, 1},
+        {{"can0", "--help"}, nullptr, "", "n2k-listen: invalid option -- '-'\n" + USAGE, 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
+        run_options options;
+        options.args = c.args;
+        options.feed = "!end\n";
+        options.stdout_path = c.stdout_path;
+        run_result r = run_listener(options);
+
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.exit_status, c.status);
+        if (c.args.size() == 1) {
+            EXPECT_EQ(log_lines(r.log, "socket").size(), 0u) << r.log;
+        }
+    }
+}

@@ -17,6 +17,10 @@ struct command_result {
 command_result run_command(const std::vector<std::string> &argv,
                            const std::vector<std::string> &env = {}, int timeout_seconds = 300);
 
+// The environment for a make of the source tree run by a test: without the settings of the make
+// that runs the tests, whose variables and job server would reach it through MAKEFLAGS.
+inline const std::vector<std::string> OWN_MAKE_ENV = {"MAKEFLAGS=", "MFLAGS=", "MAKELEVEL="};
+
 // A fresh, empty directory under the test's build directory.
 std::string fresh_directory(const std::string &name);
 
