@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 #include "listener_process.h"
 
@@ -79,6 +80,21 @@ std::string write_temp(const std::string &text)
     return path;
 }
 
+// The listener with a description file of this text, given with -c, playing the feed; extra
+// arguments (-j, for one) follow.
+run_result run_with_descriptions(const std::string &descriptions, const char *feed,
+                                 std::vector<std::string> extra = {"-j"})
+{
+    std::string conf = write_temp(descriptions);
+    run_options options;
+    options.args = {"can0", "-c", conf};
+    options.args.insert(options.args.end(), extra.begin(), extra.end());
+    options.feed = feed;
+    run_result r = run_listener(options);
+    std::remove(conf.c_str());
+    return r;
+}
+
 // Everything between the banner and the closing line must be a sequence of JSON objects, one
 // per message, with nothing left over.
 int count_json_objects(const std::string &out)
@@ -106,12 +122,7 @@ int count_json_objects(const std::string &out)
 
 TEST(JsonMode, DescribedAndUndescribedMessages)
 {
-    std::string conf = write_temp(DESCRIPTIONS);
-    run_options options;
-    options.args = {"can0", "-j", "-c", conf};
-    options.feed = CAPTURE;
-    run_result r = run_listener(options);
-    std::remove(conf.c_str());
+    run_result r = run_with_descriptions(DESCRIPTIONS, CAPTURE);
 
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.exit_status, 0);
@@ -315,12 +326,7 @@ const char FAST_PACKET_OBJECTS[] = "{\n"
 // the capture ends in never does, and the closing line follows the last whole message.
 TEST(JsonMode, FastPacketFramesAreReassembled)
 {
-    std::string conf = write_temp(FAST_PACKET_DESCRIPTIONS);
-    run_options options;
-    options.args = {"can0", "-j", "-c", conf};
-    options.feed = FAST_PACKET_CAPTURE;
-    run_result r = run_listener(options);
-    std::remove(conf.c_str());
+    run_result r = run_with_descriptions(FAST_PACKET_DESCRIPTIONS, FAST_PACKET_CAPTURE);
 
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.exit_status, 0);
@@ -331,15 +337,11 @@ TEST(JsonMode, FastPacketFramesAreReassembled)
 // A failed receive ends an unfinished message unprinted, like a stop signal.
 TEST(JsonMode, FailedReceiveDropsTheUnfinishedMessage)
 {
-    std::string conf = write_temp(FAST_PACKET_DESCRIPTIONS);
-    run_options options;
-    options.args = {"can0", "-j", "-c", conf};
-    options.feed = "(1.0) can0 0DF80524#600501020304C5FF\n"
-                   "(1.1) can0 0DF80523#400A073412A5C002\n"
-                   "!error EIO\n"
-                   "(1.3) can0 0DF80523#41FFFFFF2AFFFFFF\n";
-    run_result r = run_listener(options);
-    std::remove(conf.c_str());
+    run_result r =
+        run_with_descriptions(FAST_PACKET_DESCRIPTIONS, "(1.0) can0 0DF80524#600501020304C5FF\n"
+                                                        "(1.1) can0 0DF80523#400A073412A5C002\n"
+                                                        "!error EIO\n"
+                                                        "(1.3) can0 0DF80523#41FFFFFF2AFFFFFF\n");
 
     EXPECT_EQ(r.err, "recvfrom: Input/output error\n");
     EXPECT_EQ(r.exit_status, 1);
@@ -354,24 +356,14 @@ TEST(JsonMode, FramesStandAloneWithoutTheKeyAndInRawMode)
 {
     std::string text = FAST_PACKET_DESCRIPTIONS;
     text.erase(text.find("fast_packet = yes\n"), sizeof "fast_packet = yes\n" - 1);
-    std::string conf = write_temp(text);
-    run_options json;
-    json.args = {"can0", "-j", "-c", conf};
-    json.feed = FAST_PACKET_CAPTURE;
-    run_result unmarked = run_listener(json);
-    std::remove(conf.c_str());
+    run_result unmarked = run_with_descriptions(text, FAST_PACKET_CAPTURE);
     EXPECT_EQ(unmarked.exit_status, 0);
     EXPECT_EQ(count_json_objects(unmarked.out), 5);
     EXPECT_NE(unmarked.out.find("  \"payloadLength\": 8,\n  \"fields\": {\n"
                                 "    \"sid\": 64.0000,\n    \"count\": 1802.0000,\n"),
               std::string::npos);
 
-    conf = write_temp(FAST_PACKET_DESCRIPTIONS);
-    run_options raw;
-    raw.args = {"can0", "-c", conf};
-    raw.feed = FAST_PACKET_CAPTURE;
-    run_result r = run_listener(raw);
-    std::remove(conf.c_str());
+    run_result r = run_with_descriptions(FAST_PACKET_DESCRIPTIONS, FAST_PACKET_CAPTURE, {});
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(r.out, std::string(BANNER_CAN0) +
                          raw_line(129029, 35, {0x40, 0x0A, 0x07, 0x34, 0x12, 0xA5, 0xC0, 0x02}) +
