@@ -84,7 +84,19 @@ const char *JSON_TRAFFIC = "cansend vcan0 09F11223#FF5C3D9CFF7FFFFC\n"
 const char *DESCRIPTIONS = "[PGN_127250]\n"
                            "name = Vessel Heading\n"
                            "field_1 = heading, u, 1, 16, 0.0001, 0, rad\n"
-                           "field_2 = deviation, s, 3, 16, 0.0001, 0, rad\n";
+                           "field_2 = deviation, s, 3, 16, 0.0001, 0, rad\n"
+                           "[PGN_129029]\n"
+                           "name = Position\n"
+                           "fast_packet = yes\n"
+                           "field_1 = sid, u, 0, 8, 1, 0\n"
+                           "field_2 = method, u, 3.4, 4, 1, 0, code\n"
+                           "field_3 = tail, u, 9, 8, 1, 0\n";
+
+// The kernel hands fast-packet frames over one by one: a message of 10 bytes in two frames from
+// 0x23, with one of 5 bytes in one frame from 0x24 between them.
+const char *FAST_PACKET_TRAFFIC = "cansend vcan0 0DF80523#400A073412A5C002\n"
+                                  "cansend vcan0 0DF80524#600501020304C5FF\n"
+                                  "cansend vcan0 0DF80523#41FFFFFF2AFFFFFF\n";
 
 // A transfer of 5000 bytes between two j1939cat, the second bound to address 0x90: the kernel
 // reassembles it because both ends are its own sockets, and hands it whole to the promiscuous
@@ -181,6 +193,27 @@ std::vector<kernel_case> kernel_cases()
                               "\n"
                               "  }\n"
                               "}\n";
+    std::string reassembled = "{\n"
+                              "  \"pgn\": 129029,\n"
+                              "  \"description\": \"Position\",\n"
+                              "  \"sourceAddress\": 36,\n"
+                              "  \"payloadLength\": 5,\n"
+                              "  \"fields\": {\n"
+                              "    \"sid\": 1.0000,\n"
+                              "    \"method\": 0.0000\n"
+                              "  }\n"
+                              "}\n"
+                              "{\n"
+                              "  \"pgn\": 129029,\n"
+                              "  \"description\": \"Position\",\n"
+                              "  \"sourceAddress\": 35,\n"
+                              "  \"payloadLength\": 10,\n"
+                              "  \"fields\": {\n"
+                              "    \"sid\": 7.0000,\n"
+                              "    \"method\": 10.0000,\n"
+                              "    \"tail\": 42.0000\n"
+                              "  }\n"
+                              "}\n";
     std::string quiet = std::string(BANNER) + CLOSING;
 
     return {
@@ -191,6 +224,8 @@ std::vector<kernel_case> kernel_cases()
          BANNER + global + other_node + empty + CLOSING, "", 0},
         {"json", "vcan0 -j -c /data/n2k-devices.conf", JSON_TRAFFIC, "INT",
          BANNER + described + undescribed + CLOSING, "", 0},
+        {"fast_packet", "vcan0 -j -c /data/n2k-devices.conf", FAST_PACKET_TRAFFIC, "INT",
+         BANNER + reassembled + CLOSING, "", 0},
         {"extended_transfer", "vcan0", EXTENDED_TRAFFIC, "TERM", BANNER + cut + CLOSING, "", 0},
         {"interface_down", "vcan0", "ip link set vcan0 down\n", "none", quiet,
          "recvfrom: Network is down\n", 1},
