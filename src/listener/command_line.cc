@@ -4,9 +4,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <unistd.h>
-
 #include <cstring>
+#include <unistd.h>
 
 #ifndef N2K_DEFAULT_CONFIG_PATH
 #define N2K_DEFAULT_CONFIG_PATH "/usr/share/drelvin/n2k-devices.conf"
