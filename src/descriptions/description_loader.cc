@@ -164,15 +164,8 @@ void read_start_bit(const char **cursor, int32_t *bit)
     if (p[0] != '.' || p[1] < '0' || p[1] > '9')
         return;
     p++;
-
-    uint64_t value = 0;
-    for (; *p >= '0' && *p <= '9'; p++) {
-        value = value * 10 + static_cast<unsigned>(*p - '0');
-        if (value > INT32_MAX)
-            value = INT32_MAX;
-    }
-    *bit = static_cast<int32_t>(value);
-    *cursor = p;
+    if (read_i32(&p, bit))
+        *cursor = p;
 }
 
 // "%63[^,], %c, %d, %d, %lf, %lf, %15[^\n]": the members read before the first conversion that

@@ -157,7 +157,7 @@ int main(int argc, char **argv)
             // A frame of a fast-packet message prints nothing until the message is whole.
             assembled_message message;
             if (assemble_message(pgn, source, n, buffer, &message))
-                print_json_record(pgn, source, message.length, message.payload);
+                print_json_record_of(message.entry, pgn, source, message.length, message.payload);
         } else {
             print_raw_line(pgn, source, n, buffer);
         }

@@ -148,9 +148,14 @@ char *append_fields(char *out, const pgn_entry &entry, int32_t length, const uin
 
 void print_json_record(uint32_t pgn, uint8_t source, int32_t length, const uint8_t *payload)
 {
+    print_json_record_of(find_entry(pgn), pgn, source, length, payload);
+}
+
+void print_json_record_of(const pgn_entry *entry, uint32_t pgn, uint8_t source, int32_t length,
+                          const uint8_t *payload)
+{
     char record[RECORD_MAX];
     char *out = record;
-    const pgn_entry *entry = find_entry(pgn);
 
     out = append_literal(out, "{\n  \"pgn\": ");
     out = append_unsigned(out, pgn);

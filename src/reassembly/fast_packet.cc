@@ -2,16 +2,13 @@
 
 #include <cstring>
 
-#include "descriptions/pgn_table.h"
-
 namespace
 {
 
 // Frame 0 carries the total length in byte 1 and payload in bytes 2-7; every later frame
 // carries payload in bytes 1-7. Byte 0 holds the sequence counter, which every frame of one
 // message shares, over the frame counter, which counts the frames from 0.
-constexpr int FIRST_FRAME_BYTES = 6;
-constexpr int LATER_FRAME_BYTES = 7;
+constexpr int FRAME_SIZE = 8;
 constexpr uint8_t FRAME_COUNTER_MASK = 0x1F;
 constexpr int SEQUENCE_SHIFT = 5;
 
@@ -95,6 +92,12 @@ void link_as_newest(uint8_t slot)
     table.newest = slot;
 }
 
+void mark_used(uint8_t slot)
+{
+    unlink_from_use_order(slot);
+    link_as_newest(slot);
+}
+
 // Ends the message in the slot, complete or not. Its bytes stay until the slot is reused.
 void release(uint8_t slot)
 {
@@ -108,16 +111,15 @@ void release(uint8_t slot)
 // abandoned for it.
 uint8_t acquire(uint32_t pgn, uint8_t source)
 {
+    if (table.free_list == NO_SLOT && table.never_used == FAST_PACKET_SLOTS)
+        release(table.oldest);
+
     uint8_t slot;
     if (table.free_list != NO_SLOT) {
         slot = table.free_list;
         table.free_list = table.slots[slot].next_in_chain;
-    } else if (table.never_used < FAST_PACKET_SLOTS) {
-        slot = static_cast<uint8_t>(++table.never_used);
     } else {
-        slot = table.oldest;
-        release(slot);
-        table.free_list = table.slots[slot].next_in_chain;
+        slot = static_cast<uint8_t>(++table.never_used);
     }
 
     message_slot &s = table.slots[slot];
@@ -134,7 +136,7 @@ uint8_t acquire(uint32_t pgn, uint8_t source)
 // length, or one that declares more than a fast packet can carry, only abandons. Returns the
 // slot of the new message, or NO_SLOT.
 uint8_t start_message(uint8_t slot, uint32_t pgn, uint8_t source, int32_t length,
-                      const uint8_t *frame, int *copied_from, int *carried)
+                      const uint8_t *frame)
 {
     if (length < 2 || frame[1] > FAST_PACKET_MAX_LENGTH) {
         if (slot != NO_SLOT)
@@ -142,27 +144,22 @@ uint8_t start_message(uint8_t slot, uint32_t pgn, uint8_t source, int32_t length
         return NO_SLOT;
     }
 
-    if (slot == NO_SLOT) {
+    if (slot == NO_SLOT)
         slot = acquire(pgn, source);
-    } else {
-        unlink_from_use_order(slot);
-        link_as_newest(slot);
-    }
+    else
+        mark_used(slot);
     message_slot &s = table.slots[slot];
     s.sequence = static_cast<uint8_t>(frame[0] >> SEQUENCE_SHIFT);
     s.next_frame = 1;
     s.length = frame[1];
     s.received = 0;
-    *copied_from = 2;
-    *carried = length - 2 < FIRST_FRAME_BYTES ? length - 2 : FIRST_FRAME_BYTES;
     return slot;
 }
 
 // Any later frame must be the next one of the message in progress; a frame that is not
 // abandons the message, and the frames after it find none until the next frame 0. Returns
 // the slot of the message, or NO_SLOT.
-uint8_t continue_message(uint8_t slot, int32_t length, const uint8_t *frame, int *copied_from,
-                         int *carried)
+uint8_t continue_message(uint8_t slot, const uint8_t *frame)
 {
     if (slot == NO_SLOT)
         return NO_SLOT;
@@ -173,11 +170,8 @@ uint8_t continue_message(uint8_t slot, int32_t length, const uint8_t *frame, int
         return NO_SLOT;
     }
 
-    unlink_from_use_order(slot);
-    link_as_newest(slot);
+    mark_used(slot);
     s.next_frame++;
-    *copied_from = 1;
-    *carried = length - 1 < LATER_FRAME_BYTES ? length - 1 : LATER_FRAME_BYTES;
     return slot;
 }
 
@@ -185,8 +179,6 @@ bool add_frame(uint32_t pgn, uint8_t source, int32_t length, const uint8_t *fram
                assembled_message *out)
 {
     uint8_t slot = find_slot(pgn, source);
-    int copied_from;
-    int carried;
 
     // An empty frame has no counters to place it by.
     if (length <= 0) {
@@ -195,14 +187,15 @@ bool add_frame(uint32_t pgn, uint8_t source, int32_t length, const uint8_t *fram
         return false;
     }
 
-    if ((frame[0] & FRAME_COUNTER_MASK) == 0)
-        slot = start_message(slot, pgn, source, length, frame, &copied_from, &carried);
-    else
-        slot = continue_message(slot, length, frame, &copied_from, &carried);
+    bool first = (frame[0] & FRAME_COUNTER_MASK) == 0;
+    slot = first ? start_message(slot, pgn, source, length, frame) : continue_message(slot, frame);
     if (slot == NO_SLOT)
         return false;
 
-    // What the last frame carries beyond the total length is padding.
+    // The payload runs from after the counters (and frame 0's length) to the end of the frame,
+    // or of its 8th byte; what the last frame carries beyond the total length is padding.
+    int copied_from = first ? 2 : 1;
+    int carried = (length < FRAME_SIZE ? length : FRAME_SIZE) - copied_from;
     message_slot &s = table.slots[slot];
     int wanted = s.length - s.received;
     int taken = carried < wanted ? carried : wanted;
@@ -222,8 +215,8 @@ bool add_frame(uint32_t pgn, uint8_t source, int32_t length, const uint8_t *fram
 bool assemble_message(uint32_t pgn, uint8_t source, int32_t length, const uint8_t *frame,
                       assembled_message *out)
 {
-    const pgn_entry *entry = find_entry(pgn);
-    if (entry == nullptr || !entry->fast_packet) {
+    out->entry = find_entry(pgn);
+    if (out->entry == nullptr || !out->entry->fast_packet) {
         out->payload = frame;
         out->length = length;
         return true;

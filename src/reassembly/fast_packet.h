@@ -9,8 +9,11 @@ inline constexpr int FAST_PACKET_MAX_LENGTH = 223;
 // Messages in progress at once; beyond that the least recently continued one is abandoned.
 inline constexpr int FAST_PACKET_SLOTS = 64;
 
-// A whole message, as it is handed on to be printed.
+#include "descriptions/pgn_table.h"
+
+// A whole message, as it is handed on to be printed, with its PGN's entry (nullptr: none).
 struct assembled_message {
+    const pgn_entry *entry;
     const uint8_t *payload;
     int32_t length;
 };

@@ -18,6 +18,7 @@
 
 #include "descriptions/description_loader.h"
 #include "descriptions/pgn_table.h"
+#include "fast_packet_frames.h"
 #include "output/field_decoder.h"
 #include "shipping_process.h"
 
@@ -3387,24 +3388,6 @@ TEST_F(description_file, marks_exactly_the_fast_packet_pgns)
         const pgn_entry &entry = pgn_table.entries[i];
         EXPECT_EQ(entry.fast_packet, FAST_PACKET_PGNS.count(entry.pgn) == 1) << entry.pgn;
     }
-}
-
-// A payload cut into fast-packet frames as a sender cuts it: the length in frame 0, the rest
-// seven bytes a frame, the last frame padded with ones.
-std::vector<std::vector<uint8_t>> fast_packet_frames(const std::vector<uint8_t> &payload,
-                                                     int sequence)
-{
-    std::vector<std::vector<uint8_t>> frames;
-    std::size_t next = 0;
-    for (int counter = 0; next < payload.size() || counter == 0; counter++) {
-        std::vector<uint8_t> frame = {static_cast<uint8_t>(sequence << 5 | counter)};
-        if (counter == 0)
-            frame.push_back(static_cast<uint8_t>(payload.size()));
-        while (frame.size() < 8)
-            frame.push_back(next < payload.size() ? payload[next++] : 0xFF);
-        frames.push_back(frame);
-    }
-    return frames;
 }
 
 std::string candump_line(int frame_number, uint32_t pgn, int source,

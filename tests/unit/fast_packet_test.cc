@@ -6,6 +6,7 @@
 
 #include "capture_stdout.h"
 #include "descriptions/pgn_table.h"
+#include "fast_packet_frames.h"
 #include "reassembly/fast_packet.h"
 
 namespace
@@ -51,20 +52,13 @@ std::vector<std::string> assemble(const std::vector<frame> &frames)
     return whole;
 }
 
-// The frames of a payload as a sender cuts them, padded with 0xFF.
+// The frames of a payload as a sender cuts them.
 std::vector<frame> frames_of(uint32_t pgn, uint8_t source, int sequence,
                              const std::vector<uint8_t> &payload)
 {
     std::vector<frame> frames;
-    std::size_t at = 0;
-    for (int counter = 0; counter == 0 || at < payload.size(); counter++) {
-        std::vector<uint8_t> bytes = {static_cast<uint8_t>(sequence << 5 | counter)};
-        if (counter == 0)
-            bytes.push_back(static_cast<uint8_t>(payload.size()));
-        while (bytes.size() < 8)
-            bytes.push_back(at < payload.size() ? payload[at++] : 0xFF);
+    for (std::vector<uint8_t> &bytes : fast_packet_frames(payload, sequence))
         frames.push_back({pgn, source, bytes});
-    }
     return frames;
 }
 
